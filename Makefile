@@ -1,0 +1,53 @@
+# vesk: `make test` runs every check, `make demo` reads the demo vault.
+PYTHON     ?= python3
+BUILD      ?= build
+FUZZ_SECS  ?= 30
+DEB_PKGS   := libssl-dev librust-blake3-dev libgtest-dev age openssh-client git clang libclang-rt-14-dev
+CMAKE_ARGS := -G Ninja -DVESK_WERROR=ON
+
+.PHONY: test demo deps install cpp-test fuzz-test py-test bench clean
+
+test: deps install cpp-test fuzz-test py-test
+
+# Installs what a fresh Debian machine lacks (only when root; otherwise reports).
+deps:
+	@missing=""; for p in $(DEB_PKGS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+	    echo "installing:$$missing"; apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
+	  else echo "missing Debian packages:$$missing" >&2; exit 1; fi; \
+	fi
+
+install:
+	$(PYTHON) -m pip install -q --disable-pip-version-check "cmake>=3.26" ninja
+	$(PYTHON) -m pip install -q --disable-pip-version-check ".[test]"
+
+cpp-test:
+	cmake -S . -B $(BUILD)/cpp $(CMAKE_ARGS) -DVESK_TESTS=ON -DCMAKE_BUILD_TYPE=Debug
+	cmake --build $(BUILD)/cpp
+	ctest --test-dir $(BUILD)/cpp --output-on-failure -j4 --timeout 300
+
+# A short, bounded libFuzzer run per target, seeded from fuzz/corpus/<target>/.
+fuzz-test:
+	@if ! command -v clang++ >/dev/null; then echo "clang not found: fuzzing skipped"; exit 0; fi; \
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz $(CMAKE_ARGS) -DVESK_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null && \
+	cmake --build $(BUILD)/fuzz && \
+	for f in $$(find $(BUILD)/fuzz -maxdepth 1 -type f -executable -name "fuzz_*" | sort); do \
+	  name=$$(basename $$f); work=$(BUILD)/fuzz/corpus-$$name; mkdir -p $$work fuzz/corpus/$$name; \
+	  echo "fuzzing $$name for $(FUZZ_SECS)s"; \
+	  $$f -max_total_time=$(FUZZ_SECS) -timeout=10 -rss_limit_mb=2048 -print_final_stats=0 \
+	      $$work fuzz/corpus/$$name >$(BUILD)/fuzz/$$name.log 2>&1 \
+	    || { tail -n 60 $(BUILD)/fuzz/$$name.log; exit 1; }; \
+	done
+
+py-test:
+	$(PYTHON) -m pytest -q
+
+demo: install
+	@cd examples && $(PYTHON) demo.py
+
+bench: install
+	$(PYTHON) bench/load.py
+
+clean:
+	rm -rf $(BUILD)

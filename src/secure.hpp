@@ -1,0 +1,61 @@
+// Containers for secrets: every byte they ever held is wiped on release.
+//
+// The allocator wipes each block before freeing it, so spare capacity and the
+// old blocks left behind by growth are wiped too. SecretText keeps its bytes
+// in such a vector: std::string's small-buffer storage never reaches the
+// allocator and could not be wiped that way.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vesk {
+
+// Overwrites n bytes in a way the compiler may not elide.
+void wipe(void* p, std::size_t n);
+
+// Wipes a std::string's whole storage (small buffer or heap block) and empties it.
+void wipe(std::string& s);
+
+template <class T>
+struct WipingAllocator {
+  using value_type = T;
+  WipingAllocator() = default;
+  template <class U>
+  WipingAllocator(const WipingAllocator<U>&) {}
+
+  T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t n) {
+    wipe(p, n * sizeof(T));
+    ::operator delete(p);
+  }
+  template <class U>
+  bool operator==(const WipingAllocator<U>&) const { return true; }
+};
+
+using SecretBytes = std::vector<std::uint8_t, WipingAllocator<std::uint8_t>>;
+
+// Text (key text, plaintext) that is wiped when released.
+class SecretText {
+ public:
+  SecretText() = default;
+  explicit SecretText(std::string_view s) : bytes_(s.begin(), s.end()) {}
+  explicit SecretText(SecretBytes&& b) : bytes_(std::move(b)) {}
+
+  std::string_view view() const { return {reinterpret_cast<const char*>(bytes_.data()), bytes_.size()}; }
+  std::size_t size() const { return bytes_.size(); }
+  bool empty() const { return bytes_.empty(); }
+  void append(std::string_view s) { bytes_.insert(bytes_.end(), s.begin(), s.end()); }
+  const SecretBytes& bytes() const { return bytes_; }
+
+  bool operator==(const SecretText& o) const { return view() == o.view(); }
+
+ private:
+  SecretBytes bytes_;
+};
+
+}  // namespace vesk
