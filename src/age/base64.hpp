@@ -1,0 +1,37 @@
+// Base64 as age and vesk use it.
+//
+// Two strict decoders, both over the standard alphabet (A-Z a-z 0-9 + /):
+// - padded: "=" padding required and canonical, no white space, no non-zero
+//   trailing bits; errors carry the display text of the Rust base64 crate's
+//   DecodeError, which users see inside "invalid base64: {}";
+// - unpadded: age's stanza and MAC encoding, no "=" at all, canonical.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "result.hpp"
+
+namespace vesk::age {
+
+// Strict standard base64 with canonical padding.
+Result<std::vector<std::uint8_t>, std::string> base64_decode(std::string_view text);
+
+// Standard base64 with padding.
+std::string base64_encode(std::span<const std::uint8_t> bytes);
+
+// Unpadded canonical base64 (age stanza arguments, bodies, the header MAC).
+// No "=" allowed, a length that is 1 mod 4 refused, unused low bits zero.
+std::optional<std::vector<std::uint8_t>> base64_decode_unpadded(std::string_view text);
+
+// Unpadded standard base64.
+std::string base64_encode_unpadded(std::span<const std::uint8_t> bytes);
+
+// True when c belongs to the standard alphabet (without "=").
+bool is_base64_char(char c);
+
+}  // namespace vesk::age
