@@ -1,13 +1,14 @@
 # vesk: `make test` runs every check, `make demo` reads the demo vault.
 PYTHON     ?= python3
 BUILD      ?= build
-FUZZ_SECS  ?= 30
+FUZZ_SECS  ?= 10
 DEB_PKGS   := libssl-dev librust-blake3-dev libgtest-dev age openssh-client git clang libclang-rt-14-dev
 CMAKE_ARGS := -G Ninja -DVESK_WERROR=ON
 
-.PHONY: test demo deps install cpp-test fuzz-test py-test bench clean
+.PHONY: test demo deps install cpp-test fuzz-test abi3-check asan-test valgrind-test py-test bench clean
 
-test: deps install cpp-test fuzz-test py-test
+# pytest runs last, so the command ends on its summary line.
+test: deps install cpp-test fuzz-test abi3-check asan-test valgrind-test py-test
 
 # Installs what a fresh Debian machine lacks (only when root; otherwise reports).
 deps:
@@ -18,9 +19,18 @@ deps:
 	  else echo "missing Debian packages:$$missing" >&2; exit 1; fi; \
 	fi
 
+PIP := $(PYTHON) -m pip install -q --disable-pip-version-check
+
+# Builds the abi3 wheel and installs it with the test extras.
 install:
-	$(PYTHON) -m pip install -q --disable-pip-version-check "cmake>=3.26" ninja
-	$(PYTHON) -m pip install -q --disable-pip-version-check ".[test]"
+	$(PIP) "cmake>=3.26" ninja abi3audit
+	rm -rf $(BUILD)/dist
+	$(PYTHON) -m pip wheel -q --disable-pip-version-check --no-deps -w $(BUILD)/dist .
+	$(PIP) --force-reinstall --no-deps $(BUILD)/dist/vesk-*-cp310-abi3-*.whl
+	$(PIP) "$$(ls $(BUILD)/dist/vesk-*.whl)[test]"
+
+abi3-check:
+	$(PYTHON) -m abi3audit --strict --report $(BUILD)/dist/vesk-*-cp310-abi3-*.whl
 
 cpp-test:
 	cmake -S . -B $(BUILD)/cpp $(CMAKE_ARGS) -DVESK_TESTS=ON -DCMAKE_BUILD_TYPE=Debug
@@ -39,6 +49,19 @@ fuzz-test:
 	      $$work fuzz/corpus/$$name >$(BUILD)/fuzz/$$name.log 2>&1 \
 	    || { tail -n 60 $(BUILD)/fuzz/$$name.log; exit 1; }; \
 	done
+
+# The Python suite once more against an ASan+UBSan build of the extension.
+ASAN_RT = $$(gcc -print-file-name=libasan.so)
+asan-test:
+	cmake -S . -B $(BUILD)/asan $(CMAKE_ARGS) -DVESK_PYTHON=ON -DVESK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	cmake --build $(BUILD)/asan --target vesk
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1 LD_PRELOAD=$(ASAN_RT) \
+	  VESK_TEST_MODULE_DIR=$(BUILD)/asan PYTHONPATH=$(BUILD)/asan $(PYTHON) -m pytest -q -p no:cacheprovider
+
+# A short subset under valgrind (the system allocator, so every block is seen).
+valgrind-test:
+	PYTHONMALLOC=malloc valgrind -q --error-exitcode=1 --leak-check=no \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider -m valgrind
 
 py-test:
 	$(PYTHON) -m pytest -q

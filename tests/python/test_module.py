@@ -1,6 +1,9 @@
+import pytest
+
 import vesk
 
 
+@pytest.mark.valgrind
 def test_module_docstring():
     assert vesk.__doc__ == "Python module definition."
 
