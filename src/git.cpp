@@ -1,0 +1,132 @@
+#include "git.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+
+#include "path.hpp"
+#include "unicode.hpp"
+
+namespace vesk::git {
+namespace {
+
+constexpr std::string_view kGitdirPrefix = "gitdir:";  // exact: lower case, no blank
+constexpr std::size_t kReadChunk = 4096;
+
+bool exists(const std::string& p) {
+  struct stat st {};
+  return ::stat(p.c_str(), &st) == 0;
+}
+
+bool is_dir(const std::string& p) {
+  struct stat st {};
+  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// A whole metadata file as UTF-8 text; unreadable or not UTF-8 reads as absent.
+std::optional<std::string> read_text(const std::string& p) {
+  const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string text;
+  std::array<char, kReadChunk> chunk{};
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk.data(), chunk.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ::close(fd);
+      if (n < 0 || !unicode::is_valid_utf8(text)) return std::nullopt;
+      return text;
+    }
+    text.append(chunk.data(), static_cast<std::size_t>(n));
+  }
+}
+
+// The target named by a ".git" file, resolved against the worktree root.
+std::optional<std::string> gitdir_of_file(std::string_view root, const std::string& dotgit) {
+  const auto text = read_text(dotgit);
+  if (!text) return std::nullopt;
+  const std::string_view t = unicode::trim_view(*text);
+  if (t.size() < kGitdirPrefix.size() || !t.starts_with(kGitdirPrefix)) return std::nullopt;
+  return path::join(root, unicode::trim_view(t.substr(kGitdirPrefix.size())));
+}
+
+}  // namespace
+
+std::optional<std::string> worktree_root(std::string_view dir) {
+  std::string d(dir);
+  for (;;) {
+    if (exists(path::join(d, ".git"))) return d;
+    auto up = path::parent(d);
+    if (!up) return std::nullopt;
+    d = std::move(*up);
+  }
+}
+
+std::optional<std::string> common_dir(std::string_view root) {
+  const std::string dotgit = path::join(root, ".git");
+  if (is_dir(dotgit)) return dotgit;
+  const auto gitdir = gitdir_of_file(root, dotgit);
+  if (!gitdir) return std::nullopt;
+  std::string common = *gitdir;
+  if (const auto text = read_text(path::join(*gitdir, "commondir"))) {
+    common = path::join(*gitdir, unicode::trim_view(*text));
+  }
+  return path::lexically_normal(common);
+}
+
+namespace {
+
+// The roots named by <common>/worktrees/*/gitdir, in listing order.
+std::vector<std::string> listed_worktrees(const std::string& common) {
+  std::vector<std::string> linked;
+  const std::string dir = path::join(common, "worktrees");
+  DIR* listing = ::opendir(dir.c_str());
+  if (listing == nullptr) return linked;
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const auto text = read_text(path::join(path::join(dir, name), "gitdir"));
+    if (!text) continue;
+    // gitdir names the worktree's ".git" file; its parent is the worktree root.
+    if (auto root = path::parent(unicode::trim_view(*text))) linked.push_back(std::move(*root));
+  }
+  ::closedir(listing);
+  return linked;
+}
+
+std::optional<std::string> main_worktree(const std::string& common) {
+  if (path::file_name(common) != ".git") return std::nullopt;  // bare: no main worktree
+  return path::parent(common);
+}
+
+}  // namespace
+
+std::vector<std::string> sibling_worktrees(std::string_view root) {
+  const auto common = common_dir(root);
+  if (!common) return {};
+  const auto main = main_worktree(*common);
+  std::vector<std::string> linked = listed_worktrees(*common);
+  std::stable_sort(linked.begin(), linked.end(),
+                   [](const std::string& a, const std::string& b) { return path::less(a, b); });
+  const auto is_root = [&](const std::string& c) { return path::equal(c, root); };
+  // A root the repository does not list (a stale gitdir line) gets no siblings.
+  if (!(main && is_root(*main)) && std::none_of(linked.begin(), linked.end(), is_root)) return {};
+  std::vector<std::string> candidates;
+  if (main) candidates.push_back(*main);
+  candidates.insert(candidates.end(), linked.begin(), linked.end());
+  std::vector<std::string> siblings;
+  for (const std::string& c : candidates) {
+    if (is_root(c)) continue;
+    const auto theirs = common_dir(c);
+    // Only a worktree that points back to the same repository is a sibling.
+    if (theirs && path::equal(*theirs, *common)) siblings.push_back(c);
+  }
+  return siblings;
+}
+
+}  // namespace vesk::git

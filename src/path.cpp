@@ -1,0 +1,137 @@
+#include "path.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace vesk::path {
+
+std::vector<Component> components(std::string_view p) {
+  std::vector<Component> out;
+  std::size_t pos = 0;
+  if (!p.empty() && p[0] == '/') {
+    out.push_back({ComponentKind::Root, p.substr(0, 1), 1});
+    pos = 1;
+  }
+  const bool relative = out.empty();
+  while (pos <= p.size()) {
+    std::size_t slash = p.find('/', pos);
+    if (slash == std::string_view::npos) slash = p.size();
+    const std::string_view name = p.substr(pos, slash - pos);
+    if (name == "." && relative && pos == 0) {
+      out.push_back({ComponentKind::CurDir, name, slash});
+    } else if (name == "..") {
+      out.push_back({ComponentKind::ParentDir, name, slash});
+    } else if (!name.empty() && name != ".") {
+      out.push_back({ComponentKind::Normal, name, slash});
+    }
+    pos = slash + 1;
+  }
+  return out;
+}
+
+bool is_absolute(std::string_view p) { return !p.empty() && p[0] == '/'; }
+
+std::string join(std::string_view p, std::string_view q) {
+  if (is_absolute(q)) return std::string(q);
+  std::string out(p);
+  if (!out.empty() && out.back() != '/') out.push_back('/');
+  out.append(q);
+  return out;
+}
+
+std::optional<std::string> parent(std::string_view p) {
+  const auto comps = components(p);
+  if (comps.empty() || comps.back().kind == ComponentKind::Root) return std::nullopt;
+  if (comps.size() == 1) return std::string();
+  // The raw text up to the previous component keeps its spelling ("a//b" stays).
+  return std::string(p.substr(0, comps[comps.size() - 2].end));
+}
+
+std::optional<std::string> file_name(std::string_view p) {
+  const auto comps = components(p);
+  if (comps.empty() || comps.back().kind != ComponentKind::Normal) return std::nullopt;
+  return std::string(comps.back().text);
+}
+
+namespace {
+
+bool same(const Component& a, const Component& b) { return a.kind == b.kind && a.text == b.text; }
+
+bool before(const Component& a, const Component& b) {
+  if (a.kind != b.kind) return a.kind < b.kind;
+  return a.text < b.text;  // char_traits<char> compares bytes as unsigned
+}
+
+}  // namespace
+
+bool equal(std::string_view a, std::string_view b) {
+  const auto ca = components(a);
+  const auto cb = components(b);
+  return std::equal(ca.begin(), ca.end(), cb.begin(), cb.end(), same);
+}
+
+bool less(std::string_view a, std::string_view b) {
+  const auto ca = components(a);
+  const auto cb = components(b);
+  return std::lexicographical_compare(ca.begin(), ca.end(), cb.begin(), cb.end(), before);
+}
+
+std::optional<std::string> strip_prefix(std::string_view p, std::string_view base) {
+  const auto cp = components(p);
+  const auto cb = components(base);
+  if (cb.size() > cp.size() || !std::equal(cb.begin(), cb.end(), cp.begin(), same)) {
+    return std::nullopt;
+  }
+  std::string rel;
+  for (std::size_t i = cb.size(); i < cp.size(); ++i) rel = join(rel, cp[i].text);
+  return rel;
+}
+
+std::string lexically_normal(std::string_view p) {
+  std::string out;
+  for (const Component& c : components(p)) {
+    switch (c.kind) {
+      case ComponentKind::Root: out = "/"; break;
+      case ComponentKind::CurDir: break;
+      case ComponentKind::ParentDir:
+        if (auto up = parent(out)) {
+          out = std::move(*up);
+        } else {
+          out = join(out, "..");
+        }
+        break;
+      case ComponentKind::Normal: out = join(out, c.text); break;
+    }
+  }
+  return out;
+}
+
+namespace {
+
+bool is_dir(const std::string& p) {
+  struct stat st {};
+  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+Result<void, IoError> create_dir_all(const std::string& p, unsigned mode) {
+  if (p.empty()) return {};
+  if (::mkdir(p.c_str(), mode) == 0) return {};
+  const int err = errno;
+  if (err != ENOENT) {
+    if (is_dir(p)) return {};
+    return unexpected(IoError::from_errno(err));
+  }
+  const auto up = parent(p);
+  if (!up) return unexpected(IoError::make(IoError::Kind::Other, "failed to create whole tree"));
+  if (auto made = create_dir_all(*up, mode); !made) return made;
+  if (::mkdir(p.c_str(), mode) == 0) return {};
+  const int again = errno;
+  if (is_dir(p)) return {};
+  return unexpected(IoError::from_errno(again));
+}
+
+}  // namespace vesk::path
