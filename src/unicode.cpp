@@ -1,6 +1,7 @@
 #include "unicode.hpp"
 
 #include <array>
+#include <cstdio>
 
 namespace vesk::unicode {
 namespace {
@@ -136,6 +137,51 @@ std::string lossy_utf8(std::string_view bytes) {
     }
     pos += d.length;
   }
+  return out;
+}
+
+}  // namespace vesk::unicode
+
+namespace vesk::unicode {
+namespace {
+
+void append_escape(std::string& out, char32_t cp) {
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "\\u{%x}", static_cast<unsigned>(cp));
+  out.append(hex);
+}
+
+// The short escapes; 0 when the character has none.
+char short_escape(char32_t cp) {
+  switch (cp) {
+    case U'\0': return '0';
+    case U'\t': return 't';
+    case U'\r': return 'r';
+    case U'\n': return 'n';
+    case U'\\': return '\\';
+    case U'"': return '"';
+    default: return 0;
+  }
+}
+
+}  // namespace
+
+std::string debug_quoted(std::string_view text) {
+  std::string out = "\"";
+  for (std::size_t pos = 0; pos < text.size();) {
+    const Decoded d = decode_at(text, pos);
+    const char32_t cp = d.valid ? d.code_point : kReplacement;
+    if (const char e = short_escape(cp)) {
+      out.push_back('\\');
+      out.push_back(e);
+    } else if ((cp >= 0x80 && is_grapheme_extend(cp)) || !is_printable(cp)) {
+      append_escape(out, cp);
+    } else {
+      append_utf8(out, cp);
+    }
+    pos += d.length;
+  }
+  out.push_back('"');
   return out;
 }
 

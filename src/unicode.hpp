@@ -45,6 +45,11 @@ std::string trim(std::string_view text);
 // Decodes bytes as UTF-8, putting U+FFFD in place of each maximal invalid subsequence.
 std::string lossy_utf8(std::string_view bytes);
 
+// The text between double quotes, escaped the way Rust's `{:?}` shows a str:
+// \0 \t \r \n \\ \" as such; control, unprintable and grapheme-extending
+// characters as \u{hex}; everything else unchanged.
+std::string debug_quoted(std::string_view text);
+
 // Generated from the Unicode 17.0 data (unicode_tables.cpp).
 bool is_printable(char32_t cp);          // general category outside C*, Z* (SPACE aside)
 bool is_grapheme_extend(char32_t cp);    // Mn + Me + Other_Grapheme_Extend
