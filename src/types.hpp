@@ -11,6 +11,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "json.hpp"
+#include "result.hpp"
+
 namespace vesk {
 
 using TextList = std::vector<std::string>;
@@ -83,5 +86,14 @@ struct Meta {
   OrderedMap<TextList> groups;
   OrderedMap<GrantEntry> grants;
 };
+
+// Reads the vault document: the whole text must be one JSON object (or array)
+// of the document's fields. The text is UTF-8, as the vault file reader
+// checked it.
+Result<Vault, json::Error> parse_vault(std::string_view text);
+
+// Reads the decrypted meta record. The bytes need not be UTF-8 as a whole:
+// every key and every kept text must be, while skipped strings are not checked.
+Result<Meta, json::Error> parse_meta(std::string_view bytes);
 
 }  // namespace vesk
