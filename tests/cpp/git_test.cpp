@@ -1,0 +1,141 @@
+#include "git.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "git_repo.hpp"
+#include "path.hpp"
+#include "scoped_env.hpp"
+
+using namespace vesk;
+namespace fs = std::filesystem;
+using Paths = std::vector<std::string>;
+
+namespace {
+
+void write_file(const std::string& path, const std::string& text) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+}  // namespace
+
+TEST(PathTest, JoinAndParent) {
+  const std::tuple<std::string, std::string, std::string> joins[] = {
+      {"/a", "b", "/a/b"}, {"/a/", "b", "/a/b"}, {"", "b", "b"},
+      {"/a", "/c", "/c"},  {"a/./", "../b", "a/./../b"}, {"/a", "", "/a/"},
+  };
+  for (const auto& [p, q, out] : joins) EXPECT_EQ(path::join(p, q), out) << p << " + " << q;
+
+  const std::pair<std::string, std::optional<std::string>> parents[] = {
+      {"/a/b", "/a"}, {"/a/b/", "/a"}, {"/a/./b", "/a"}, {"/a//b", "/a"}, {"a//b/c", "a//b"},
+      {"/a", "/"},    {"a", ""},       {"./a", "."},     {"a/b/.", "a"},  {"/a/..", "/a"},
+      {"/", std::nullopt}, {"", std::nullopt},
+  };
+  for (const auto& [p, out] : parents) EXPECT_EQ(path::parent(p), out) << p;
+}
+
+TEST(PathTest, ComponentwiseEqualityAndOrder) {
+  const std::tuple<std::string, std::string, bool> equal[] = {
+      {"/a/b", "/a//b/", true}, {"/a/./b", "/a/b", true}, {"./a", "a", false},
+      {"/a/../b", "/b", false}, {"/a", "a", false},       {"a/.", "a", true},
+  };
+  for (const auto& [a, b, eq] : equal) EXPECT_EQ(path::equal(a, b), eq) << a << " vs " << b;
+
+  const std::tuple<std::string, std::string, bool> less[] = {
+      {"/w/a/b", "/w/a-b", true},  // "a" before "a-b", unlike the plain texts
+      {"/w/a-b", "/w/a/b", false},
+      {"/w/a", "/w/a/b", true},
+      {"/w/a//", "/w/a", false},
+      {"/w/\xc3\xa9", "/w/z", false},  // bytes compare unsigned
+  };
+  for (const auto& [a, b, lt] : less) EXPECT_EQ(path::less(a, b), lt) << a << " < " << b;
+}
+
+TEST(PathTest, StripPrefixAndLexicalNormal) {
+  const std::tuple<std::string, std::string, std::optional<std::string>> strips[] = {
+      {"/r/sub/.vesk", "/r", "sub/.vesk"}, {"/r/./sub//.vesk", "/r/", "sub/.vesk"},
+      {"/r/.vesk", "/r/.vesk", ""},        {"/rx/.vesk", "/r", std::nullopt},
+  };
+  for (const auto& [p, base, out] : strips) EXPECT_EQ(path::strip_prefix(p, base), out) << p;
+
+  const std::pair<std::string, std::string> normals[] = {
+      {"/repo/.git/worktrees/wt/../..", "/repo/.git"}, {"/a/./b/", "/a/b"},
+      {"/..", "/.."},   {"a/../..", ".."}, {"a/b/../../..", ".."},
+      {"../../x", "x"},  // a ".." removes an earlier ".." too
+      {"/a/../../b", "/../b"},  // ".." above the root is kept
+  };
+  for (const auto& [p, out] : normals) EXPECT_EQ(path::lexically_normal(p), out) << p;
+}
+
+TEST(GitTest, WorktreeRootIsTheNearestDirectoryWithDotGit) {
+  fixture::TempDir tmp;
+  fs::create_directories(tmp / "a/b/c");
+  fs::create_directory(tmp / "a/.git");
+  EXPECT_EQ(git::worktree_root(tmp / "a/b/c"), tmp / "a");
+  fs::create_symlink(tmp / "nowhere", tmp / "a/b/.git");  // dangling: does not count
+  EXPECT_EQ(git::worktree_root(tmp / "a/b/c"), tmp / "a");
+  write_file(tmp / "a/b/c/.git", "anything");  // a file counts, whatever it holds
+  EXPECT_EQ(git::worktree_root(tmp / "a/b/c/"), tmp / "a/b/c/");
+}
+
+TEST(GitTest, CommonDirFromHandWrittenDotGitFiles) {
+  fixture::TempDir tmp;
+  const std::string t = tmp.path();
+  write_file(t + "/repo/.git/worktrees/wt/commondir", "../..\n");
+  fs::create_directories(t + "/plain");
+  write_file(t + "/rel/gd/commondir", " ../common \n");
+  const std::pair<std::string, std::optional<std::string>> rows[] = {
+      {"gitdir: " + t + "/repo/.git/worktrees/wt\n", t + "/repo/.git"},
+      {" \t gitdir: \t " + t + "/repo/.git/worktrees/wt \n\n", t + "/repo/.git"},
+      {"\xe3\x80\x80gitdir:" + t + "/repo/.git/worktrees/wt\xc2\xa0", t + "/repo/.git"},
+      {"GITDIR: " + t + "/repo/.git/worktrees/wt\n", std::nullopt},
+      {"gitdir " + t + "/repo/.git/worktrees/wt\n", std::nullopt},
+      {"gitdir :" + t + "/repo/.git/worktrees/wt\n", std::nullopt},
+      {"gitdi", std::nullopt},
+      {"", std::nullopt},
+      {"gitdir: " + t + "/plain\n", t + "/plain"},         // no commondir: the git dir itself
+      {"gitdir: ../rel/gd", t + "/rel/common"},            // relative to the root
+      {"gitdir: " + t + "/plain/./x/..", t + "/plain"},    // normalised lexically
+      {"gitdir: \xff", std::nullopt},                       // not UTF-8: absent
+  };
+  for (const auto& [text, expected] : rows) {
+    write_file(t + "/root/.git", text);
+    EXPECT_EQ(git::common_dir(t + "/root"), expected) << text;
+  }
+  fs::remove(t + "/root/.git");
+  fs::create_directory(t + "/root/.git");
+  EXPECT_EQ(git::common_dir(t + "/root/./"), t + "/root/./.git");  // a directory is taken as it is
+  EXPECT_EQ(git::sibling_worktrees(t + "/root"), Paths{});
+}
+
+TEST(GitTest, SiblingsOfRealWorktrees) {
+  if (!fixture::have_git()) GTEST_SKIP() << "git is not installed";
+  fixture::TempDir tmp;
+  const std::string main = tmp / "main";
+  const std::string w = tmp / "w";
+  ASSERT_TRUE(fixture::git_init(main));
+  EXPECT_EQ(git::sibling_worktrees(main), Paths{});  // no worktrees directory yet
+  for (const char* name : {"zz", "a-b", "a/b"}) ASSERT_TRUE(fixture::git_worktree_add(main, w + "/" + name));
+
+  EXPECT_EQ(git::common_dir(main), main + "/.git");
+  EXPECT_EQ(git::common_dir(w + "/zz"), main + "/.git");
+  EXPECT_EQ(git::sibling_worktrees(main), (Paths{w + "/a/b", w + "/a-b", w + "/zz"}));
+  EXPECT_EQ(git::sibling_worktrees(w + "/zz"), (Paths{main, w + "/a/b", w + "/a-b"}));
+  EXPECT_EQ(git::sibling_worktrees(w + "/zz/"), (Paths{main, w + "/a/b", w + "/a-b"}));
+
+  // A deleted linked worktree whose metadata remains is left out.
+  fs::remove_all(w + "/a-b");
+  EXPECT_EQ(git::sibling_worktrees(main), (Paths{w + "/a/b", w + "/zz"}));
+
+  // A copy of a worktree's .git file elsewhere: that root is not listed, so no siblings.
+  fs::create_directories(tmp / "stale");
+  fs::copy_file(w + "/zz/.git", tmp / "stale/.git");
+  EXPECT_EQ(git::common_dir(tmp / "stale"), main + "/.git");
+  EXPECT_EQ(git::sibling_worktrees(tmp / "stale"), Paths{});
+}

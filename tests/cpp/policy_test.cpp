@@ -1,0 +1,159 @@
+#include "policy.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "scoped_env.hpp"
+#include "timestamp.hpp"
+
+using namespace vesk;
+
+namespace {
+
+const std::string kDash = " \xe2\x80\x94 ";
+
+UtcTime at(const std::string& text) { return parse_rfc3339(text).value(); }
+
+std::string outcome(const policy::Verdict& v) { return v ? "ok" : v.error().display(); }
+
+GrantEntry grant(std::string pubkey, std::string expires_at) {
+  GrantEntry g;
+  g.pubkey = std::move(pubkey);
+  g.expires_at = std::move(expires_at);
+  return g;
+}
+
+std::string expired(const std::string& name, const std::string& when) {
+  return "grant " + name + " expired " + when + kDash +
+         "renew with `vesk agent grant --renew` or close it with `vesk agent revoke " + name + "`";
+}
+
+std::string unreadable(const std::string& name, const std::string& quoted) {
+  return "grant " + name + " has an unreadable expiry (" + quoted + ")" + kDash +
+         "refusing to read; renew with `vesk agent grant --renew` or close it with `vesk agent revoke " +
+         name + "`";
+}
+
+}  // namespace
+
+TEST(Rfc3339Test, AcceptedForms) {
+  const std::pair<std::string, UtcTime> rows[] = {
+      {"2024-01-02T03:04:05Z", {1704164645, 0}},
+      {"2024-01-02t03:04:05z", {1704164645, 0}},
+      {"2024-01-02 03:04:05Z", {1704164645, 0}},
+      {"2024-01-02T03:04:05-00:00", {1704164645, 0}},
+      {"2024-01-02T03:04:05-01:30", {1704170045, 0}},
+      {"2024-01-02T03:04:05\xe2\x88\x92" "01:30", {1704170045, 0}},  // U+2212 MINUS SIGN
+      {"2030-01-01T00:00:00+02:00", {1893448800, 0}},
+      {"2024-01-02T03:04:05.1Z", {1704164645, 100000000}},
+      {"2024-01-02T03:04:05.1234567891234Z", {1704164645, 123456789}},  // cut, not rounded
+      {"2024-01-02T03:04:60Z", {1704164699, 1000000000}},                // leap second
+      {"2024-01-02T03:04:60.5Z", {1704164699, 1500000000}},
+      {"1970-01-01T00:00:00Z", {0, 0}},
+      {"0000-01-01T00:00:00Z", {-62167219200, 0}},
+      {"9999-12-31T23:59:59.999999999Z", {253402300799, 999999999}},
+      {"2000-02-29T00:00:00Z", {951782400, 0}},
+  };
+  for (const auto& [text, instant] : rows) {
+    const auto parsed = parse_rfc3339(text);
+    ASSERT_TRUE(parsed.has_value()) << text;
+    EXPECT_EQ(parsed->seconds, instant.seconds) << text;
+    EXPECT_EQ(parsed->nanos, instant.nanos) << text;
+  }
+  EXPECT_LT(at("2024-01-02T03:04:59.999999999Z"), at("2024-01-02T03:04:60Z"));
+  EXPECT_LT(at("2024-01-02T03:04:60.999Z"), at("2024-01-02T03:05:00Z"));
+}
+
+TEST(Rfc3339Test, RefusedForms) {
+  const char* rows[] = {
+      "", "tomorrow", "2024-01-02", "2024-01-02T03:04:05", "2024-01-02T03:04:05.5",
+      "2024-01-02_03:04:05Z", "2024-01-02T03:04:05+0100", "2024-01-02T03:04:05+1:00",
+      "2024-01-02T03:04:05.Z", "2024-01-02T03:04:05,5Z", "2024-01-02T03:04:05UTC",
+      "2024-01-02T03:04:05 Z", "+2024-01-02T03:04:05Z", "02024-01-02T03:04:05Z",
+      "2024-1-02T03:04:05Z", "2024-01-02T3:04:05Z", " 2024-01-02T03:04:05Z", "24-01-02T03:04:05Z",
+      "2024/01/02T03:04:05Z", "2024-01-02T03:04:05+01", "2024-01-02T03:04:05+01:0",
+      "2024-01-02T03:04:05+", "2024-01-02T03:04:05\xe2\x88\x92", "2024-01-02T03:04:05+24:00",
+      "2024-01-02T03:04:05+01:60", "2024-01-02T03:04:05-24:00", "2024-01-02T03:04:61Z",
+      "2024-01-02T24:00:00Z", "2024-01-02T23:60:00Z", "2024-00-02T03:04:05Z",
+      "2024-13-02T03:04:05Z", "2024-01-00T03:04:05Z", "2024-02-30T03:04:05Z",
+      "2023-02-29T03:04:05Z", "1900-02-29T03:04:05Z", "2024-01-02T03:04:05Z ",
+      "2024-01-02T03:04:05ZZ", "2024-01-02T03:04:05Z\n", "2024-01-02T03:04:05+01:00:00",
+      "2024-01-02T03:04:05+01:000", "2024-01-02T03:04:05+01:00Z",
+  };
+  for (const char* text : rows) EXPECT_FALSE(parse_rfc3339(text).has_value()) << text;
+}
+
+TEST(GrantExpiryTest, Outcomes) {
+  const UtcTime now = at("2026-06-01T12:00:00.5Z");
+  const std::pair<GrantEntry, std::string> rows[] = {
+      {grant("k", ""), "ok"},
+      {grant("k", "2026-06-01T12:00:00.500000001Z"), "ok"},
+      {grant("k", "2026-06-01T12:00:00.5Z"), expired("ci", "2026-06-01T12:00:00.5Z")},  // equal: expired
+      {grant("k", "2026-06-01T14:00:00.5+02:00"), expired("ci", "2026-06-01T14:00:00.5+02:00")},
+      {grant("k", "2026-06-01T14:00:01+02:00"), "ok"},
+      {grant("k", "tomorrow"), unreadable("ci", "\"tomorrow\"")},
+      {grant("k", "2026-06-01T12:00:00Z\n"), unreadable("ci", R"("2026-06-01T12:00:00Z\n")")},
+      {grant("k", "say \"soon\"\t\x01"), unreadable("ci", R"("say \"soon\"\t\u{1}")")},
+  };
+  for (const auto& [g, expected] : rows) {
+    EXPECT_EQ(outcome(policy::check_grant_expiry("ci", g, now)), expected) << g.expires_at;
+  }
+  const auto denied = policy::check_grant_expiry("ci", grant("k", "tomorrow"), now);
+  EXPECT_EQ(denied.error().kind(), VeskError::Kind::GrantExpired);
+}
+
+TEST(AgentPolicyTest, Outcomes) {
+  Vault vault;
+  vault.schema["A"].tags = {"ci"};
+  vault.schema["B"].tags = {};
+  vault.schema["C"].tags = {"db", "ci"};
+  vault.schema["D"].tags = {"prod"};
+  vault.schema["E"].tags = {"deploy"};
+  const std::string me = "age1me";
+  const OrderedMap<GrantEntry> mine = {{"live", grant(me, "")}};
+  const OrderedMap<GrantEntry> expired_first = {{"a", grant(me, "2000-01-01T00:00:00Z")},
+                                                {"b", grant(me, "")}};
+  const OrderedMap<GrantEntry> others = {{"x", grant("age1other", "2000-01-01T00:00:00Z")}};
+  const std::string forbids = "policy forbids ";
+  const std::string tail = ")" + kDash + "tag the key with `vesk describe` or update the policy with `vesk policy`";
+  struct Row {
+    const char* name;
+    std::optional<Policy> policy;
+    OrderedMap<GrantEntry> grants;
+    const char* self_scope;  // VESK_SELF_SCOPE
+    const char* agent;       // VESK_AGENT
+    std::vector<std::string> keys;
+    std::string expected;
+  };
+  const Policy ci{{"ci"}};
+  const Policy ci_deploy{{"ci", "deploy"}};
+  const Policy locked{{}};
+  const Row rows[] = {
+      {"not an agent", locked, {}, nullptr, nullptr, {"A"}, "ok"},
+      {"other key's expired grant", locked, others, nullptr, nullptr, {"A"}, "ok"},
+      {"grant, no policy", std::nullopt, mine, nullptr, nullptr, {"B"}, "ok"},
+      {"switch, no policy", std::nullopt, {}, "1", nullptr, {"B"}, "ok"},
+      {"grant, allowed tags", ci, mine, nullptr, nullptr, {"A", "C"}, "ok"},
+      {"grant, empty request", locked, mine, nullptr, nullptr, {}, "ok"},
+      {"grant, untagged", ci, mine, nullptr, nullptr, {"B"}, forbids + "B in agent mode (allowed tags: ci" + tail},
+      {"switch, no schema entry", ci, {}, nullptr, "yes", {"Z"}, forbids + "Z in agent mode (allowed tags: ci" + tail},
+      {"order and repeats", ci_deploy, mine, "true", nullptr, {"A", "B", "C", "D", "B", "E"},
+       forbids + "B, D, B in agent mode (allowed tags: ci, deploy" + tail},
+      {"locked out", locked, mine, nullptr, nullptr, {"A"},
+       forbids + "A in agent mode (allowed tags: none" + kDash + "this vault's policy locks agents out entirely" + tail},
+      {"first failing grant decides", ci, expired_first, nullptr, nullptr, {"A"},
+       expired("a", "2000-01-01T00:00:00Z")},
+  };
+  for (const Row& r : rows) {
+    fixture::ScopedEnv env;
+    if (r.self_scope) env.set("VESK_SELF_SCOPE", r.self_scope);
+    else env.unset("VESK_SELF_SCOPE");
+    if (r.agent) env.set("VESK_AGENT", r.agent);
+    else env.unset("VESK_AGENT");
+    vault.policy = r.policy;
+    EXPECT_EQ(outcome(policy::enforce_agent_policy(vault, r.grants, me, r.keys)), r.expected) << r.name;
+  }
+}

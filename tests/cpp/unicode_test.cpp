@@ -1,0 +1,103 @@
+#include "unicode.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+using namespace vesk::unicode;
+
+TEST(UnicodeTest, FirstUtf8FaultMatchesStdlibPositions) {
+  struct Row {
+    std::string bytes;
+    std::optional<std::size_t> valid_up_to;  // none: valid
+    std::optional<std::size_t> error_len;
+  };
+  const Row rows[] = {
+      {"plain \xc3\xa9\xe6\x97\xa5\xf0\x9f\x98\x80", std::nullopt, std::nullopt},
+      {"\xff", 0, 1},
+      {"a\xe2\x82z", 1, 2},
+      {"ab\xc3", 2, std::nullopt},          // input ends inside a sequence
+      {"\xf0\x9f\x98", 0, std::nullopt},
+      {"\xed\xa0\x80", 0, 1},               // surrogate
+      {"\xc0\x80", 0, 1},                   // overlong
+      {"\xe0\x80\x80", 0, 1},               // overlong, three bytes
+      {"\xf4\x90\x80\x80", 0, 1},           // above U+10FFFF
+      {"\xf5", 0, 1},
+      {"\x80", 0, 1},
+  };
+  for (const Row& r : rows) {
+    const auto fault = first_utf8_fault(r.bytes);
+    ASSERT_EQ(fault.has_value(), r.valid_up_to.has_value()) << r.bytes;
+    if (!fault) continue;
+    EXPECT_EQ(fault->valid_up_to, *r.valid_up_to) << r.bytes;
+    EXPECT_EQ(fault->error_len, r.error_len) << r.bytes;
+  }
+}
+
+TEST(UnicodeTest, LossyReplacesEachMaximalInvalidSubsequence) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"a\xff" "b", "a\xef\xbf\xbd" "b"},
+      {"\xe2\x82z", "\xef\xbf\xbdz"},                             // one for the two-byte prefix
+      {"\xf0\x9f\x98", "\xef\xbf\xbd"},                           // truncated at the end
+      {"\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // surrogate: one per byte
+      {"\xc3\xa9", "\xc3\xa9"},
+      {"", ""},
+  };
+  for (const auto& [in, out] : rows) EXPECT_EQ(lossy_utf8(in), out) << in;
+}
+
+TEST(UnicodeTest, WhiteSpaceIsExactlyTheTwentyFiveCodePoints) {
+  int count = 0;
+  for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) count += is_white_space(cp) ? 1 : 0;
+  EXPECT_EQ(count, 25);
+  EXPECT_TRUE(is_white_space(0x85));
+  EXPECT_TRUE(is_white_space(0x3000));
+  EXPECT_FALSE(is_white_space(0x200B));  // zero width space is not White_Space
+  EXPECT_FALSE(is_white_space(0xFEFF));
+}
+
+TEST(UnicodeTest, TrimRemovesWhiteSpaceAtBothEnds) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"\t yes \n", "yes"},
+      {"\xe3\x80\x80x\xc2\xa0", "x"},          // U+3000 and U+00A0
+      {"\xc2\x85x\xe2\x80\xa8", "x"},          // NEL and LINE SEPARATOR
+      {"\xe2\x80\x8bx", "\xe2\x80\x8bx"},      // U+200B stays
+      {"a b", "a b"},
+      {" \t\r\n", ""},
+      {"\xff ", "\xff"},                       // invalid bytes are kept
+  };
+  for (const auto& [in, out] : rows) EXPECT_EQ(trim(in), out) << in;
+}
+
+TEST(UnicodeTest, DebugQuotedEscapesLikeTheStringDebugForm) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"tomorrow", R"("tomorrow")"},
+      {"quote\"s'", R"("quote\"s'")"},
+      {"a\\b", R"("a\\b")"},
+      {std::string("\0\t\r\n", 4), R"("\0\t\r\n")"},
+      {"\x1b[0m", R"("\u{1b}[0m")"},
+      {"\x7f" "del", R"("\u{7f}del")"},
+      {"\xc2\x80" "c1", R"("\u{80}c1")"},
+      {"\xc2\xa0nbsp", R"("\u{a0}nbsp")"},
+      {"\xc2\xadshy", R"("\u{ad}shy")"},
+      {"\xe2\x80\x8bzwsp", R"("\u{200b}zwsp")"},
+      {"\xe2\x80\x8czwnj", R"("\u{200c}zwnj")"},
+      {"\xe2\x80\xa8ls", R"("\u{2028}ls")"},
+      {"\xef\xbb\xbf" "bom", R"("\u{feff}bom")"},
+      {"\xee\x80\x80pua", R"("\u{e000}pua")"},
+      {"\xcd\xb8unassigned", R"("\u{378}unassigned")"},
+      {"\xf3\xa0\x81\x81tag", R"("\u{e0041}tag")"},
+      {"\xf3\xa0\x84\x80vs", R"("\u{e0100}vs")"},
+      {"\xef\xb8\x8fvs16", R"("\u{fe0f}vs16")"},
+      {"\xe3\x80\x80ideosp", R"("\u{3000}ideosp")"},
+      {"e\xcc\x81", R"("e\u{301}")"},              // combining mark after a letter
+      {"\xef\xbe\x9e", R"("\u{ff9e}")"},           // Other_Grapheme_Extend
+      {"\xf4\x8f\xbf\xbf", R"("\u{10ffff}")"},
+      {"\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac", "\"\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac\""},
+      {"emoji\xf0\x9f\x98\x80", "\"emoji\xf0\x9f\x98\x80\""},
+      {"\xf0\x9f\x8f\xbbskin", "\"\xf0\x9f\x8f\xbbskin\""},  // U+1F3FB is printable
+      {"\xef\xbf\xbdrep", "\"\xef\xbf\xbdrep\""},
+  };
+  for (const auto& [in, out] : rows) EXPECT_EQ(debug_quoted(in), out) << in;
+}
