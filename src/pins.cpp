@@ -16,7 +16,7 @@
 
 namespace vesk::pins {
 
-const json::Record& json_record(const SignerPin*) {
+static const json::Record& json_record(const SignerPin*) {
   static constexpr json::Field fields[] = {
       json::field<&SignerPin::signers>("signers", json::Missing::Error),
       json::field<&SignerPin::was_signed>("was_signed", json::Missing::Default),

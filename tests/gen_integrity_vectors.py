@@ -77,6 +77,7 @@ def documents():
 
 def vault_case(name, doc, meta):
     key = vaultlib.ed25519_key(SIGNING_SEED)
+    meta = vaultlib.seal_meta(doc, meta, mac_key=MAC_KEY)
     lines = [f"case {name}",
              "vault " + json.dumps(doc, ensure_ascii=False),
              "meta " + json.dumps(meta, ensure_ascii=False),

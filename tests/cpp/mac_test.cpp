@@ -6,7 +6,9 @@
 #include <openssl/evp.h>
 
 #include <cctype>
+#include <fstream>
 #include <functional>
+#include <map>
 
 #include "blake3.h"
 
@@ -352,6 +354,52 @@ TEST(MacCheck, SortedListsIgnoreOrderButTagsDoNot) {
   EXPECT_EQ(correct_mac(a, 9, key), correct_mac(b, 9, key));
   std::swap(b.vault.schema["API"].tags[0], b.vault.schema["API"].tags[1]);
   EXPECT_NE(correct_mac(a, 9, key), correct_mac(b, 9, key));
+}
+
+}  // namespace
+}  // namespace vesk::mac
+
+namespace vesk::mac {
+namespace {
+
+// One case of tests/cpp/data/integrity_vectors.txt: "field value" lines,
+// written by tests/gen_integrity_vectors.py from its own implementation.
+using Case = std::map<std::string, std::string>;
+
+std::vector<Case> integrity_cases() {
+  std::ifstream in(std::string(VESK_SOURCE_DIR) + "/tests/cpp/data/integrity_vectors.txt");
+  std::vector<Case> cases;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    const auto space = line.find(' ');
+    const std::string field = line.substr(0, space);
+    if (field == "case") cases.emplace_back();
+    cases.back()[field] = line.substr(space + 1);
+  }
+  return cases;
+}
+
+TEST(MacVectors, AgreeWithTheIndependentImplementation) {
+  const auto cases = integrity_cases();
+  ASSERT_GE(cases.size(), 4u);
+  for (const auto& c : cases) {
+    const auto vault = parse_vault(c.at("vault"));
+    const auto meta = parse_meta(c.at("meta"));
+    ASSERT_TRUE(vault && meta) << c.at("case");
+    const auto key = decode_mac_key(c.at("mac_key"));
+    ASSERT_TRUE(key);
+    const Doc d{*vault, meta->groups, meta->grants};
+    for (int version = 1; version <= 9; ++version) {
+      const std::string& want = c.at("mac" + std::to_string(version));
+      EXPECT_EQ(correct_mac(d, version, *key), want) << c.at("case") << " v" << version;
+    }
+    // The newest version is always admitted, and the expected text is a MAC
+    // the guard admits.
+    EXPECT_TRUE(verify_mac(d.vault, d.groups, d.grants, c.at("mac9"), key)) << c.at("case");
+    EXPECT_TRUE(verify_mac(d.vault, d.groups, d.grants, compute_mac(d.vault, d.groups, d.grants, key),
+                           key))
+        << c.at("case");
+  }
 }
 
 }  // namespace

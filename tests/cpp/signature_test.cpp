@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <fstream>
 #include <functional>
+#include <map>
 
 #include "age/base64.hpp"
+#include "signing.hpp"
 
 namespace vesk::signature {
 namespace {
@@ -273,6 +276,52 @@ TEST(VaultSignatureCheck, CoveredAndUncoveredFields) {
     VaultSignature s = sig;
     row.change(d, s);
     EXPECT_EQ(check(d, s), row.want) << row.name;
+  }
+}
+
+}  // namespace
+}  // namespace vesk::signature
+
+namespace vesk::signature {
+namespace {
+
+// One case of tests/cpp/data/integrity_vectors.txt: "field value" lines,
+// written by tests/gen_integrity_vectors.py from its own implementation.
+using Case = std::map<std::string, std::string>;
+
+std::vector<Case> integrity_cases() {
+  std::ifstream in(std::string(VESK_SOURCE_DIR) + "/tests/cpp/data/integrity_vectors.txt");
+  std::vector<Case> cases;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    const auto space = line.find(' ');
+    const std::string field = line.substr(0, space);
+    if (field == "case") cases.emplace_back();
+    cases.back()[field] = line.substr(space + 1);
+  }
+  return cases;
+}
+
+std::string from_hex(std::string_view hex) {
+  std::string out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+  }
+  return out;
+}
+
+TEST(SignatureVectors, AgreeWithTheIndependentImplementation) {
+  const auto cases = integrity_cases();
+  ASSERT_GE(cases.size(), 4u);
+  for (const auto& c : cases) {
+    const auto vault = parse_vault(c.at("vault"));
+    const auto meta = parse_meta(c.at("meta"));
+    ASSERT_TRUE(vault && meta) << c.at("case");
+    const auto view = signing_message::make_view(*vault, meta->groups, meta->grants,
+                                                 meta->github_pins, meta->signers);
+    const std::string message = signing_message::message(view);
+    EXPECT_EQ(message, from_hex(c.at("view"))) << c.at("case");
+    EXPECT_TRUE(signing::verify(c.at("verifying_key"), c.at("signature"), message)) << c.at("case");
   }
 }
 
