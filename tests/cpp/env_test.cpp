@@ -6,8 +6,10 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <atomic>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "git_repo.hpp"
 #include "scoped_env.hpp"
@@ -132,7 +134,6 @@ TEST_F(EnvTest, KeyFilePermissions) {
       {0620, "VESK_KEY_FILE is readable by others (mode 620). Run: chmod 600 k"},
       {0604, "VESK_KEY_FILE is readable by others (mode 604). Run: chmod 600 k"},
       {0004, "VESK_KEY_FILE is readable by others (mode 4). Run: chmod 600 k"},
-      {0601, "VESK_KEY_FILE is readable by others (mode 601). Run: chmod 600 k"},
   };
   env_.set("VESK_KEY_FILE", "k");
   for (const auto& [mode, expected] : rows) {
@@ -263,4 +264,33 @@ TEST_F(EnvTest, SiblingWorktreeProbe) {
   fixture::ScopedCwd in_main(main);
   fs::remove(key_file_for(main + "/sub/.vesk"));
   EXPECT_EQ(outcome(env::resolve_key_for_vault("sub/.vesk")), "OWN");
+}
+
+// The path is swapped between a private file, a link to a private file and a
+// file open to others while it is read: whatever is read must be the private
+// file itself, never a link's target or the open file.
+TEST_F(EnvTest, ReadSecretFileChecksTheFileItReads) {
+  const std::string target = work() + "/target";
+  const std::string path = work() + "/key";
+  write_file(target, "LINKED");
+  write_file(path, "PLAIN");
+  std::atomic<bool> stop = false;
+  std::thread swapper([&] {
+    for (int i = 0; !stop; ++i) {
+      const std::string next = work() + "/next";
+      if (i % 3 == 0) fs::create_symlink(target, next);
+      else write_file(next, i % 3 == 1 ? "OPEN" : "PLAIN", i % 3 == 1 ? 0644 : 0600);
+      ::rename(next.c_str(), path.c_str());
+    }
+  });
+  int plain = 0;
+  for (int i = 0; i < 10000; ++i) {
+    const auto r = env::read_secret_file(path, "key file");
+    if (!r) continue;
+    EXPECT_EQ(r->view(), "PLAIN");
+    plain += 1;
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_GT(plain, 0);
 }

@@ -77,25 +77,19 @@ TEST(UnicodeTest, DebugQuotedEscapesLikeTheStringDebugForm) {
       {"a\\b", R"("a\\b")"},
       {std::string("\0\t\r\n", 4), R"("\0\t\r\n")"},
       {"\x1b[0m", R"("\u{1b}[0m")"},
-      {"\x7f" "del", R"("\u{7f}del")"},
       {"\xc2\x80" "c1", R"("\u{80}c1")"},
       {"\xc2\xa0nbsp", R"("\u{a0}nbsp")"},
-      {"\xc2\xadshy", R"("\u{ad}shy")"},
       {"\xe2\x80\x8bzwsp", R"("\u{200b}zwsp")"},
       {"\xe2\x80\x8czwnj", R"("\u{200c}zwnj")"},
-      {"\xe2\x80\xa8ls", R"("\u{2028}ls")"},
-      {"\xef\xbb\xbf" "bom", R"("\u{feff}bom")"},
       {"\xee\x80\x80pua", R"("\u{e000}pua")"},
       {"\xcd\xb8unassigned", R"("\u{378}unassigned")"},
       {"\xf3\xa0\x81\x81tag", R"("\u{e0041}tag")"},
       {"\xf3\xa0\x84\x80vs", R"("\u{e0100}vs")"},
       {"\xef\xb8\x8fvs16", R"("\u{fe0f}vs16")"},
-      {"\xe3\x80\x80ideosp", R"("\u{3000}ideosp")"},
       {"e\xcc\x81", R"("e\u{301}")"},              // combining mark after a letter
       {"\xef\xbe\x9e", R"("\u{ff9e}")"},           // Other_Grapheme_Extend
       {"\xf4\x8f\xbf\xbf", R"("\u{10ffff}")"},
       {"\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac", "\"\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac\""},
-      {"emoji\xf0\x9f\x98\x80", "\"emoji\xf0\x9f\x98\x80\""},
       {"\xf0\x9f\x8f\xbbskin", "\"\xf0\x9f\x8f\xbbskin\""},  // U+1F3FB is printable
       {"\xef\xbf\xbdrep", "\"\xef\xbf\xbdrep\""},
   };
