@@ -4,6 +4,7 @@
 // compile with this standard library; the interface is the same subset.
 #pragma once
 
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -53,17 +54,16 @@ class [[nodiscard]] Result<void, E> {
  public:
   Result() = default;
   template <class G>
-  Result(Unexpected<G> u) : err_(std::move(u.error)), failed_(true) {}
+  Result(Unexpected<G> u) : err_(std::move(u.error)) {}
 
-  bool has_value() const { return !failed_; }
+  bool has_value() const { return !err_.has_value(); }
   explicit operator bool() const { return has_value(); }
-  E& error() & { return err_; }
-  const E& error() const& { return err_; }
-  E&& error() && { return std::move(err_); }
+  E& error() & { return *err_; }
+  const E& error() const& { return *err_; }
+  E&& error() && { return std::move(*err_); }
 
  private:
-  E err_{};
-  bool failed_ = false;
+  std::optional<E> err_;
 };
 
 }  // namespace vesk
