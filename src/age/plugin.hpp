@@ -26,6 +26,9 @@ struct PluginRecipient {
   static std::optional<PluginRecipient> parse(std::string_view text);
 };
 
+// Finds a program by name on PATH, absolute entries only; its canonical path.
+std::optional<std::string> find_program(std::string_view name);
+
 // Finds `age-plugin-<name>` on PATH (absolute entries only, never the current
 // directory). The error is the text the Rust crate shows for it.
 Result<std::string, std::string> resolve_plugin(std::string_view name);

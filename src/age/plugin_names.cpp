@@ -54,8 +54,7 @@ std::optional<PluginRecipient> PluginRecipient::parse(std::string_view text) {
   return PluginRecipient{std::move(name), std::string(text)};
 }
 
-Result<std::string, std::string> resolve_plugin(std::string_view name) {
-  std::string binary = std::string(kBinaryPrefix) + std::string(name);
+std::optional<std::string> find_program(std::string_view name) {
   const char* path = std::getenv("PATH");
   std::string_view dirs = path ? path : "";
   while (true) {
@@ -63,13 +62,18 @@ Result<std::string, std::string> resolve_plugin(std::string_view name) {
     std::string_view dir = dirs.substr(0, colon);
     // Relative and empty entries would search the current directory: skipped.
     if (!dir.empty() && dir.front() == '/') {
-      std::string candidate = std::string(dir) + (dir.back() == '/' ? "" : "/") + binary;
+      std::string candidate = std::string(dir) + (dir.back() == '/' ? "" : "/") + std::string(name);
       char resolved[PATH_MAX];
       if (is_executable_file(candidate) && ::realpath(candidate.c_str(), resolved)) return std::string(resolved);
     }
-    if (colon == std::string_view::npos) break;
+    if (colon == std::string_view::npos) return std::nullopt;
     dirs = dirs.substr(colon + 1);
   }
+}
+
+Result<std::string, std::string> resolve_plugin(std::string_view name) {
+  std::string binary = std::string(kBinaryPrefix) + std::string(name);
+  if (auto found = find_program(binary)) return std::move(*found);
   // The Rust crate reports the program name it could not find.
   return unexpected(binary);
 }
