@@ -1,0 +1,46 @@
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).parent))
+
+from support import vaults  # noqa: E402
+
+
+def _tools_present():
+    return all(subprocess.run(["which", t], capture_output=True).returncode == 0
+               for t in ("age", "age-keygen", "ssh-keygen"))
+
+
+needs_age = pytest.mark.skipif(not _tools_present(), reason="age, age-keygen or ssh-keygen missing")
+
+
+@pytest.fixture(autouse=True)
+def isolated(tmp_path, monkeypatch):
+    """Every test: its own HOME and working directory, no VESK_* variables."""
+    for name in list(os.environ):
+        if name.startswith("VESK_"):
+            monkeypatch.delenv(name)
+    monkeypatch.delenv("USERPROFILE", raising=False)
+    home = tmp_path / "home"
+    work = tmp_path / "work"
+    home.mkdir()
+    work.mkdir()
+    monkeypatch.setenv("HOME", str(home))
+    monkeypatch.chdir(work)
+    return work
+
+
+@pytest.fixture(scope="session")
+def keys(tmp_path_factory):
+    """Keys made once per session: two X25519, SSH Ed25519 and RSA."""
+    if not _tools_present():
+        pytest.skip("age, age-keygen or ssh-keygen missing")
+    d = tmp_path_factory.mktemp("keys")
+    k = {"me": vaults.age_keygen(), "other": vaults.age_keygen()}
+    k["ed25519"] = vaults.ssh_keygen(d, "ed25519")
+    k["rsa"] = vaults.ssh_keygen(d, "rsa", 2048)
+    return k

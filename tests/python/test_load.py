@@ -1,0 +1,248 @@
+"""The vault load end to end through the installed module: every identity
+kind, every refusal, and the order of value resolution."""
+import base64
+import json
+
+import pytest
+
+import vesk
+from support import vaultlib
+from support.vaults import Secret, VaultSpec, encrypt, grant, write_vault
+
+NOT_RECIPIENT = ("decryption failed: you are not a recipient of this vault. Run `vesk circle` "
+                 "to check, or ask a recipient to authorize you")
+TAMPERED = "integrity check failed: "
+CORRUPT = TAMPERED + "vault meta is corrupt — vault may have been tampered with"
+
+
+def use_age(monkeypatch, keys, who="me"):
+    monkeypatch.setenv("VESK_KEY", keys[who][0])
+    return keys[who][1]
+
+
+def simple(keys, **secrets):
+    return VaultSpec(recipients=[keys["me"][1], keys["other"][1]],
+                     secrets={k: Secret(shared=v) for k, v in secrets.items()})
+
+
+# --- the main road for every identity kind ---------------------------------------------------
+
+@pytest.mark.parametrize("kind", ["age-env", "age-file", "ed25519", "rsa"])
+def test_each_identity_kind_reads_its_values(kind, keys, monkeypatch, tmp_path):
+    if kind == "age-env":
+        me = use_age(monkeypatch, keys)
+    elif kind == "age-file":
+        key_file = tmp_path / "age.key"
+        key_file.write_text(keys["me"][0])
+        key_file.chmod(0o600)
+        monkeypatch.setenv("VESK_KEY_FILE", str(key_file))
+        me = keys["me"][1]
+    else:
+        path, me = keys[kind]
+        monkeypatch.setenv("VESK_KEY_FILE", str(path))
+    spec = VaultSpec(recipients=[keys["other"][1], me],
+                     secrets={"DB_URL": Secret(shared="postgres://db"), "EMPTY": Secret()})
+    write_vault(".vesk", spec)
+    assert vesk.get("DB_URL") == "postgres://db"
+    assert vesk.export_all() == {"DB_URL": "postgres://db"}
+    assert vesk.get("EMPTY") is None
+
+
+def test_vault_without_meta_or_secrets_loads(keys, monkeypatch):
+    use_age(monkeypatch, keys)
+    doc = {"version": "2", "created": "", "vault_name": "v", "recipients": ["r"],
+           "schema": {"A": {"description": ""}}, "secrets": {}, "meta": ""}
+    with open(".vesk", "w") as f:
+        json.dump(doc, f)
+    v = vesk.load()
+    assert (len(v), v.export(), repr(v)) == (1, {}, "Vault(1 secrets, 1 recipients)")
+
+
+# --- every refusal of the load, one row each -------------------------------------------------
+
+def _meta_text(spec, text):
+    return lambda: write_vault(".vesk", spec, meta_text=text)
+
+
+def _doc_edit(spec, edit):
+    def write():
+        doc = write_vault(".vesk", spec)
+        doc.pop("_meta")
+        edit(doc)
+        with open(".vesk", "w") as f:
+            json.dump(doc, f)
+    return write
+
+
+def _sealed(spec, edit):
+    def write():
+        doc = spec.document()
+        meta = spec.meta(doc)
+        edit(meta)
+        write_vault(".vesk", spec, doc=doc, meta=meta)
+    return write
+
+
+def refusal_rows(keys):
+    me, other = keys["me"][1], keys["other"][1]
+    ed_path, ed_line = keys["ed25519"]
+    base = lambda **kw: VaultSpec(recipients=[me, other], secrets={"A": Secret(shared="a")}, **kw)
+    signer = vaultlib.ed25519_key(bytes(32))
+    signer_line = vaultlib.ssh_ed25519_line(signer, "ci")
+    return {
+        "missing vault": (lambda: None, "vault file not found. Run `vesk init` to create one"),
+        "no meta": (_doc_edit(base(), lambda d: d.update(meta="")),
+                    TAMPERED + "vault has secrets but no meta — vault may have been tampered with"),
+        "meta not base64": (_doc_edit(base(), lambda d: d.update(meta="@@@")), CORRUPT),
+        "meta not json": (_meta_text(base(), b"{not json"), CORRUPT),
+        "meta not utf-8": (_meta_text(base(), b'{"recipients":{},"mac":"\xff"}'), CORRUPT),
+        "not a recipient": (lambda: write_vault(".vesk", VaultSpec(recipients=[other], secrets={})),
+                            NOT_RECIPIENT),
+        "listed but cannot decrypt": (
+            lambda: write_vault(".vesk", VaultSpec(recipients=[me, other], meta_to=[other])),
+            TAMPERED + "your key is listed as a recipient but cannot decrypt the vault meta — "
+            "vault may have been tampered with"),
+        "empty mac": (_sealed(base(), lambda m: m.update(mac="")),
+                      TAMPERED + "vault has secrets but MAC is empty — vault may have been tampered with"),
+        "bad signature": (lambda: write_vault(".vesk", VaultSpec(
+            recipients=[me, signer_line], signer=signer_line, signing_key=vaultlib.ed25519_key(b"\1" * 32))),
+            TAMPERED + "vault signature is invalid — it may have been tampered with, or a signer's "
+            "verifying key changed. Run `vesk verify` for details"),
+        "shared value of another": (lambda: write_vault(".vesk", VaultSpec(
+            recipients=[me, other], secrets={"A": Secret(shared="a", shared_to=[other])})), NOT_RECIPIENT),
+        "invalid utf-8": (lambda: write_vault(".vesk", VaultSpec(
+            recipients=[me], secrets={"BIN": Secret(shared=b"\xff")})),
+            "invalid UTF-8 in secret BIN: invalid utf-8 sequence of 1 bytes from index 0"),
+        "expired grant": (lambda: write_vault(".vesk", VaultSpec(
+            recipients=[me], grants={"ci": grant(me, "2001-01-01T00:00:00Z")})),
+            "grant ci expired 2001-01-01T00:00:00Z — renew with `vesk agent grant --renew` "
+            "or close it with `vesk agent revoke ci`"),
+    }
+
+
+@pytest.mark.parametrize("row", [
+    "missing vault", "no meta", "meta not base64", "meta not json", "meta not utf-8", "not a recipient",
+    "listed but cannot decrypt", "empty mac", "bad signature", "shared value of another",
+    "invalid utf-8", "expired grant"])
+def test_load_refusals(row, keys, monkeypatch):
+    use_age(monkeypatch, keys)
+    write, message = refusal_rows(keys)[row]
+    write()
+    with pytest.raises(RuntimeError) as e:
+        vesk.load()
+    assert e.value.args == (message,)
+    assert e.value.__cause__ is None
+
+
+def test_mac_mismatch_shows_expected_and_found(keys, monkeypatch):
+    use_age(monkeypatch, keys)
+    spec = simple(keys, A="a")
+    doc = spec.document()
+    meta = spec.meta(doc)
+    good = meta["mac"]
+    meta["mac"] = good[:-1] + ("0" if good[-1] != "0" else "1")
+    write_vault(".vesk", spec, doc=doc, meta=meta)
+    with pytest.raises(RuntimeError) as e:
+        vesk.load()
+    assert str(e.value) == f"{TAMPERED}vault may have been tampered with (expected {good}, got {meta['mac']})"
+
+
+def test_listed_ssh_key_with_another_comment(keys, monkeypatch):
+    path, line = keys["ed25519"]
+    monkeypatch.setenv("VESK_KEY_FILE", str(path))
+    kind, blob, _ = line.split(" ", 2)
+    write_vault(".vesk", VaultSpec(recipients=[f"{kind}\t {blob} laptop", keys["other"][1]],
+                                   meta_to=[keys["other"][1]]))
+    with pytest.raises(RuntimeError, match="your key is listed as a recipient"):
+        vesk.load()
+
+
+def test_key_errors_come_before_the_vault_file(monkeypatch):
+    with pytest.raises(RuntimeError, match="^VESK_KEY not set"):
+        vesk.load("missing.vesk")
+    monkeypatch.setenv("VESK_KEY", "not a key")
+    with pytest.raises(RuntimeError) as e:
+        vesk.load("missing.vesk")
+    assert str(e.value).startswith("invalid key: ")
+    assert str(e.value).endswith(
+        "\nfor an age key, set VESK_KEY\nfor an SSH key, set VESK_KEY_FILE=~/.ssh/id_ed25519")
+
+
+# --- grants, scoped and group values -----------------------------------------------------------
+
+def test_grant_holder_skips_unreadable_shared_values(keys, monkeypatch):
+    me = use_age(monkeypatch, keys)
+    other = keys["other"][1]
+    write_vault(".vesk", VaultSpec(recipients=[me, other], grants={"ci": grant(me, "2999-01-01T00:00:00Z")},
+                                   secrets={"MINE": Secret(shared="m"),
+                                            "THEIRS": Secret(shared="t", shared_to=[other])}))
+    assert vesk.export_all() == {"MINE": "m"}
+
+
+def test_scoped_over_group_over_shared(keys, monkeypatch):
+    me = use_age(monkeypatch, keys)
+    other = keys["other"][1]
+    secrets = {
+        "S": Secret(shared="shared", scoped={me: "mine", other: "theirs"}, grouped={"ops": ("group", [me])}),
+        "G": Secret(shared="shared", grouped={"ops": ("group", [me]), "dev": ("hidden", [other])}),
+        "O": Secret(shared="shared", scoped={other: "theirs"}),
+        "ONLY_GROUP": Secret(grouped={"zz": ("z", [me])}),
+        "ONLY_SCOPED": Secret(scoped={me: "s"}),
+        "BAD_SCOPED": Secret(shared="ok", scoped={me: b"\xff"}),
+    }
+    write_vault(".vesk", VaultSpec(recipients=[me, other], secrets=secrets, groups={"ops": [other]}))
+    expected = {"S": "mine", "G": "group", "O": "shared", "ONLY_GROUP": "z", "ONLY_SCOPED": "s",
+                "BAD_SCOPED": "ok"}
+    assert vesk.export_all() == expected
+    v = vesk.load()
+    assert {k: v.get(k) for k in expected} == expected
+
+
+def test_several_readable_groups_give_one_stable_choice(keys, monkeypatch):
+    me = use_age(monkeypatch, keys)
+    write_vault(".vesk", VaultSpec(recipients=[me], secrets={
+        "K": Secret(grouped={"b": ("from b", [me]), "a": ("from a", [me])})}))
+    v = vesk.load()
+    assert v.get("K") == v.export()["K"] == vesk.get("K")
+
+
+# --- signer pins through the load --------------------------------------------------------------
+
+def _signed_spec(keys, signer_key, signer_text, signers=None):
+    me = keys["me"][1]
+    return VaultSpec(recipients=[me, signer_text], secrets={"A": Secret(shared="a")},
+                     signer=signer_text, signing_key=signer_key, signers=signers or {})
+
+
+def test_stripped_signature_refused_only_in_strict_mode(keys, monkeypatch):
+    use_age(monkeypatch, keys)
+    key = vaultlib.ed25519_key(b"\2" * 32)
+    line = vaultlib.ssh_ed25519_line(key, "ci")
+    write_vault(".vesk", _signed_spec(keys, key, line))
+    assert vesk.get("A") == "a"              # first load pins the signer
+    unsigned = _signed_spec(keys, None, line)
+    unsigned.signer = None
+    write_vault(".vesk", unsigned)
+    assert vesk.get("A") == "a"              # noted, not refused
+    monkeypatch.setenv("VESK_STRICT", "yes")
+    with pytest.raises(RuntimeError) as e:
+        vesk.load()
+    assert str(e.value) == (
+        TAMPERED + "vault .vesk was signed before and is now unsigned — the signature was stripped, or a "
+        "merge left it unsigned. Refusing under VESK_STRICT. Review `git log -p -- .vesk` and re-sign "
+        "after checking `vesk diff`; if you deliberately moved to a non-signing key, clear the pin under "
+        "~/.config/vesk/signer-pins/ or set VESK_NO_SIGNER_PIN=1.")
+
+
+def test_changed_signer_key_is_refused(keys, monkeypatch):
+    use_age(monkeypatch, keys)
+    signer = keys["other"][1]  # an age recipient: its verifying key comes from `signers`
+    k1, k2 = vaultlib.ed25519_key(b"\3" * 32), vaultlib.ed25519_key(b"\4" * 32)
+    write_vault(".vesk", _signed_spec(keys, k1, signer, {signer: vaultlib.verifying_key_b64(k1)}))
+    vesk.load()
+    write_vault(".vesk", _signed_spec(keys, k2, signer, {signer: vaultlib.verifying_key_b64(k2)}))
+    with pytest.raises(RuntimeError) as e:
+        vesk.load()
+    assert str(e.value).startswith(TAMPERED + f"signer {signer}'s verifying key changed since first seen")
+    monkeypatch.setenv("VESK_NO_SIGNER_PIN", "")
+    assert vesk.get("A") == "a"
