@@ -54,7 +54,7 @@ struct Tty {
 std::optional<SecretText> terminal_secret(std::string_view description) {
   Tty tty;
   if (tty.fd < 0) return std::nullopt;
-  write_fd(tty.fd, std::string(description) + ": ");
+  // Echo goes off before the prompt shows, so no early keystroke is echoed.
   termios saved{};
   bool restore = ::tcgetattr(tty.fd, &saved) == 0;
   if (restore) {
@@ -63,6 +63,7 @@ std::optional<SecretText> terminal_secret(std::string_view description) {
     quiet.c_lflag |= ECHONL;
     ::tcsetattr(tty.fd, TCSANOW, &quiet);
   }
+  write_fd(tty.fd, std::string(description) + ": ");
   SecretText line;
   bool ok = read_line(tty.fd, line);
   if (restore) ::tcsetattr(tty.fd, TCSANOW, &saved);
