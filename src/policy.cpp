@@ -50,7 +50,7 @@ Result<bool, VeskError> is_agent(const OrderedMap<GrantEntry>& grants, std::stri
 }  // namespace
 
 Verdict check_grant_expiry(std::string_view name, const GrantEntry& grant, const UtcTime& now) {
-  if (grant.expires_at.empty()) return std::monostate{};
+  if (grant.expires_at.empty()) return {};
   const std::string who(name);
   const auto expiry = parse_rfc3339(grant.expires_at);
   if (!expiry) {
@@ -58,7 +58,7 @@ Verdict check_grant_expiry(std::string_view name, const GrantEntry& grant, const
         "grant " + who + " has an unreadable expiry (" + unicode::debug_quoted(grant.expires_at) +
         ") \u2014 refusing to read; " + remedy(who)));
   }
-  if (*expiry > now) return std::monostate{};
+  if (*expiry > now) return {};
   return unexpected(VeskError::grant_expired("grant " + who + " expired " + grant.expires_at +
                                              " \u2014 " + remedy(who)));
 }
@@ -67,13 +67,13 @@ Verdict enforce_agent_policy(const Vault& vault, const OrderedMap<GrantEntry>& g
                              std::string_view pubkey, const std::vector<std::string>& keys) {
   auto agent = is_agent(grants, pubkey);
   if (!agent) return unexpected(std::move(agent).error());
-  if (!*agent || !vault.policy || keys.empty()) return std::monostate{};
+  if (!*agent || !vault.policy || keys.empty()) return {};
   const Policy& policy = *vault.policy;
   std::vector<std::string> forbidden;
   for (const std::string& key : keys) {
     if (!allowed(vault, policy, key)) forbidden.push_back(key);
   }
-  if (forbidden.empty()) return std::monostate{};
+  if (forbidden.empty()) return {};
   const std::string tags = policy.agent_allow_tags.empty() ? std::string(kLockedOut)
                                                            : joined(policy.agent_allow_tags);
   return unexpected(VeskError::policy_denied(

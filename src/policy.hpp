@@ -3,7 +3,6 @@
 
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include "error.hpp"
@@ -13,9 +12,7 @@
 
 namespace vesk::policy {
 
-// Success carries nothing. std::monostate stands in for void because VeskError
-// has no empty state for Result<void, E> to hold.
-using Verdict = Result<std::monostate, VeskError>;
+using Verdict = Result<void, VeskError>;
 
 // Ok while the grant's expiry is empty or later than `now`; otherwise
 // GrantExpired, also when the expiry cannot be read.
