@@ -33,8 +33,18 @@ using Digest = std::array<std::uint8_t, kDigestSize>;
 // Collects a stream in memory (the keyed versions hash it in one call).
 struct BufferSink {
   MacBytes& out;
-  void put(std::string_view text) { out.insert(out.end(), text.begin(), text.end()); }
+  void put(std::string_view text) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
+    out.insert(out.end(), p, p + text.size());
+  }
   void put(std::uint8_t byte) { out.push_back(byte); }
+};
+
+// Measures a stream without writing it, so its buffer is allocated once.
+struct CountingSink {
+  std::size_t size = 0;
+  void put(std::string_view text) { size += text.size(); }
+  void put(std::uint8_t) { ++size; }
 };
 
 // Streams into SHA-256 through a small staging block, so the unkeyed versions
@@ -128,7 +138,8 @@ void section_s2(const Vault& vault, Sink& sink) {
 }
 
 // S6: as S2, each secret followed by its grouped values.
-void section_s6(const Vault& vault, BufferSink& sink) {
+template <class Sink>
+void section_s6(const Vault& vault, Sink& sink) {
   for (const auto& [name, entry] : vault.secrets) {
     put_shared_and_scoped(entry, sink);
     for (const auto& [group, ciphertext] : entry.grouped) {
@@ -145,12 +156,14 @@ void section_r(const Vault& vault, Sink& sink) {
   for (std::string_view r : sorted_views(vault.recipients)) put_text(sink, r);
 }
 
-void put_optional(BufferSink& sink, const std::optional<std::string>& text) {
+template <class Sink>
+void put_optional(Sink& sink, const std::optional<std::string>& text) {
   put_text(sink, text ? std::string_view(*text) : std::string_view());
 }
 
 // C4 (without dates) and C5 (with dates): the schema. Tags keep their order.
-void section_c(const Vault& vault, BufferSink& sink, bool with_dates) {
+template <class Sink>
+void section_c(const Vault& vault, Sink& sink, bool with_dates) {
   for (const auto& [name, entry] : vault.schema) {
     sink.put(kSchemaOpen);
     put_text(sink, name);
@@ -167,7 +180,8 @@ void section_c(const Vault& vault, BufferSink& sink, bool with_dates) {
 }
 
 // G: the meta's groups, members sorted and unterminated.
-void section_g(const Groups& groups, BufferSink& sink) {
+template <class Sink>
+void section_g(const Groups& groups, Sink& sink) {
   for (const auto& [name, members] : groups) {
     sink.put(kGroupOpen);
     put_text(sink, name);
@@ -179,7 +193,8 @@ void section_g(const Groups& groups, BufferSink& sink) {
 }
 
 // T: the meta's grants, scope items sorted and unterminated.
-void section_t(const Grants& grants, BufferSink& sink) {
+template <class Sink>
+void section_t(const Grants& grants, Sink& sink) {
   for (const auto& [name, g] : grants) {
     sink.put(kGrantOpen);
     for (std::string_view t : {std::string_view(name), std::string_view(g.pubkey),
@@ -195,7 +210,8 @@ void section_t(const Grants& grants, BufferSink& sink) {
 }
 
 // P: the policy, tags sorted, each behind its 64-bit big-endian length.
-void section_p(const Vault& vault, BufferSink& sink) {
+template <class Sink>
+void section_p(const Vault& vault, Sink& sink) {
   if (!vault.policy) return;
   sink.put(kPolicyOpen);
   for (std::string_view tag : sorted_views(vault.policy->agent_allow_tags)) {
@@ -206,7 +222,8 @@ void section_p(const Vault& vault, BufferSink& sink) {
 }
 
 // V: the revoked schema entries.
-void section_v(const Vault& vault, BufferSink& sink) {
+template <class Sink>
+void section_v(const Vault& vault, Sink& sink) {
   for (const auto& [name, entry] : vault.schema) {
     if (!entry.revoked_at) continue;
     sink.put(kRevokedOpen);
@@ -226,25 +243,54 @@ std::string mac_text(std::string_view prefix, const Digest& digest) {
   return out;
 }
 
-std::string keyed(std::string_view prefix, const MacBytes& stream, const MacKey& key) {
+// K, S2, R, then the schema section in the form each version needs.
+enum class Schema { None, C4, C5 };
+template <class Sink>
+void put_early(const Vault& vault, Schema schema, Sink& sink) {
+  section_k(vault, sink);
+  section_s2(vault, sink);
+  section_r(vault, sink);
+  if (schema != Schema::None) section_c(vault, sink, schema == Schema::C5);
+}
+
+template <class Sink>
+void put_v6(const Vault& vault, const Groups& groups, Sink& sink) {
+  section_k(vault, sink);
+  section_s6(vault, sink);
+  section_r(vault, sink);
+  section_c(vault, sink, true);
+  section_g(groups, sink);
+}
+
+template <class Sink>
+void put_v7(const Vault& vault, const Groups& groups, const Grants& grants, Sink& sink) {
+  put_v6(vault, groups, sink);
+  section_t(grants, sink);
+}
+
+template <class Sink>
+void put_v8(const Vault& vault, const Groups& groups, const Grants& grants, Sink& sink) {
+  put_v7(vault, groups, grants, sink);
+  section_p(vault, sink);
+}
+
+// Builds the stream that `write` produces in one buffer and hashes it with
+// keyed BLAKE3. The stream is measured first, so the buffer is allocated
+// once at its final size instead of being copied as it grows.
+template <class Write>
+std::string keyed(std::string_view prefix, const MacKey& key, const Write& write) {
+  CountingSink count;
+  write(count);
+  MacBytes stream;
+  stream.reserve(count.size);
+  BufferSink sink{stream};
+  write(sink);
   blake3_hasher hasher;
   blake3_hasher_init_keyed(&hasher, key.data());
   blake3_hasher_update(&hasher, stream.data(), stream.size());
   Digest d{};
   blake3_hasher_finalize(&hasher, d.data(), d.size());
   return mac_text(prefix, d);
-}
-
-// K, S2, R, then the schema section in the form each version needs.
-enum class Schema { None, C4, C5 };
-MacBytes early_keyed_stream(const Vault& vault, Schema schema) {
-  MacBytes out;
-  BufferSink sink{out};
-  section_k(vault, sink);
-  section_s2(vault, sink);
-  section_r(vault, sink);
-  if (schema != Schema::None) section_c(vault, sink, schema == Schema::C5);
-  return out;
 }
 
 }  // namespace
@@ -259,72 +305,57 @@ std::string compute_mac_v1(const Vault& vault) {
 
 std::string compute_mac_v2(const Vault& vault) {
   Sha256Sink sink;
-  section_k(vault, sink);
-  section_s2(vault, sink);
-  section_r(vault, sink);
+  put_early(vault, Schema::None, sink);
   return mac_text("sha256v2:", sink.finish());
 }
 
 std::string compute_mac_v3(const Vault& vault, const MacKey& key) {
-  return keyed("blake3:", early_keyed_stream(vault, Schema::None), key);
+  return keyed("blake3:", key, [&](auto& sink) { put_early(vault, Schema::None, sink); });
 }
 
 std::string compute_mac_v4(const Vault& vault, const MacKey& key) {
-  return keyed("blake3v2:", early_keyed_stream(vault, Schema::C4), key);
+  return keyed("blake3v2:", key, [&](auto& sink) { put_early(vault, Schema::C4, sink); });
 }
 
 std::string compute_mac_v5(const Vault& vault, const MacKey& key) {
-  return keyed("blake3v3:", early_keyed_stream(vault, Schema::C5), key);
+  return keyed("blake3v3:", key, [&](auto& sink) { put_early(vault, Schema::C5, sink); });
 }
 
 void v6_mac_bytes(const Vault& vault, const Groups& groups, MacBytes& out) {
   BufferSink sink{out};
-  section_k(vault, sink);
-  section_s6(vault, sink);
-  section_r(vault, sink);
-  section_c(vault, sink, true);
-  section_g(groups, sink);
+  put_v6(vault, groups, sink);
 }
 
 void v7_mac_bytes(const Vault& vault, const Groups& groups, const Grants& grants, MacBytes& out) {
-  v6_mac_bytes(vault, groups, out);
   BufferSink sink{out};
-  section_t(grants, sink);
+  put_v7(vault, groups, grants, sink);
 }
 
 void v8_mac_bytes(const Vault& vault, const Groups& groups, const Grants& grants, MacBytes& out) {
-  v7_mac_bytes(vault, groups, grants, out);
   BufferSink sink{out};
-  section_p(vault, sink);
+  put_v8(vault, groups, grants, sink);
 }
 
 std::string compute_mac_v6(const Vault& vault, const Groups& groups, const MacKey& key) {
-  MacBytes out;
-  v6_mac_bytes(vault, groups, out);
-  return keyed("blake3v4:", out, key);
+  return keyed("blake3v4:", key, [&](auto& sink) { put_v6(vault, groups, sink); });
 }
 
 std::string compute_mac_v7(const Vault& vault, const Groups& groups, const Grants& grants,
                            const MacKey& key) {
-  MacBytes out;
-  v7_mac_bytes(vault, groups, grants, out);
-  return keyed("blake3v5:", out, key);
+  return keyed("blake3v5:", key, [&](auto& sink) { put_v7(vault, groups, grants, sink); });
 }
 
 std::string compute_mac_v8(const Vault& vault, const Groups& groups, const Grants& grants,
                            const MacKey& key) {
-  MacBytes out;
-  v8_mac_bytes(vault, groups, grants, out);
-  return keyed("blake3v6:", out, key);
+  return keyed("blake3v6:", key, [&](auto& sink) { put_v8(vault, groups, grants, sink); });
 }
 
 std::string compute_mac_v9(const Vault& vault, const Groups& groups, const Grants& grants,
                            const MacKey& key) {
-  MacBytes out;
-  v8_mac_bytes(vault, groups, grants, out);
-  BufferSink sink{out};
-  section_v(vault, sink);
-  return keyed("blake3v7:", out, key);
+  return keyed("blake3v7:", key, [&](auto& sink) {
+    put_v8(vault, groups, grants, sink);
+    section_v(vault, sink);
+  });
 }
 
 }  // namespace vesk::mac
