@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 
@@ -80,7 +81,7 @@ bool write_all(int fd, std::string_view data) {
 // A fresh name beside the pin file for the temporary copy.
 std::string temp_name(const std::string& target) {
   static constexpr char kHex[] = "0123456789abcdef";
-  static unsigned counter = 0;
+  static std::atomic<unsigned> counter{0};
   unsigned char r[8] = {};
   if (::getrandom(r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) {
     // O_EXCL keeps a guessable name safe; it only has to differ per attempt.

@@ -223,6 +223,15 @@ TEST_F(Pins, PinningOff) {
   EXPECT_FALSE(fs::exists(root_ / "home" / ".config"));
   ::unsetenv("VESK_NO_SIGNER_PIN");
 
+  // A relative vault path while the current directory is gone: off.
+  fs::create_directories(root_ / "gone");
+  fs::current_path(root_ / "gone");
+  fs::remove(root_ / "gone");
+  r = reconciled(reconcile(".vesk", signers, true));
+  fs::current_path(root_);
+  EXPECT_EQ(r.unpinned, (Set{"a", "b"}));
+  EXPECT_FALSE(fs::exists(root_ / "home" / ".config"));
+
   // Neither HOME nor USERPROFILE: off as well.
   ::unsetenv("HOME");
   r = reconciled(reconcile(kVault, signers, true));
