@@ -26,10 +26,19 @@ constexpr std::size_t kMaxMessage = std::size_t{16} << 20;
 constexpr std::size_t kFileKeyLen = 16;
 constexpr const char* kInvalidResponse = "invalid response";
 
+// The program name between quotes, as the messages show it.
+std::string quoted(const std::string& binary) {
+  std::string q(1, '\'');
+  q.append(ui::isolate(binary)).push_back('\'');
+  return q;
+}
+
 std::string plugin_died(const std::string& binary) {
-  return "'" + ui::isolate(binary) + "' unexpectedly died.\nIf you are developing a plugin, run with " +
-         ui::isolate("AGEDEBUG=plugin") +
-         " for more information.\nWarning: this prints private encryption key material to standard error.";
+  std::string text = quoted(binary);
+  text.append(" unexpectedly died.\nIf you are developing a plugin, run with ");
+  text.append(ui::isolate("AGEDEBUG=plugin"));
+  text.append(" for more information.\nWarning: this prints private encryption key material to standard error.");
+  return text;
 }
 
 std::string lossy(const std::vector<std::uint8_t>& b) { return std::string(b.begin(), b.end()); }
@@ -133,7 +142,7 @@ std::string secret_reply(const Stanza& cmd) {
 std::string error_text(const Stanza& cmd, const std::string& binary) {
   std::string message = lossy(cmd.body);
   if (cmd.args.size() == 2 && cmd.args[0] == "identity" && cmd.args[1] == "0") {
-    return "'" + ui::isolate(binary) + "' couldn't use an identity: " + ui::isolate(message);
+    return quoted(binary).append(" couldn't use an identity: ").append(ui::isolate(message));
   }
   std::string text = "(" + (cmd.args.empty() ? std::string("unknown") : cmd.args[0]);
   for (std::size_t i = 1; i < cmd.args.size(); ++i) text += " " + cmd.args[i];

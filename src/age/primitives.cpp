@@ -4,8 +4,6 @@
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <openssl/hmac.h>
-#include <openssl/kdf.h>
 #include <openssl/params.h>
 #include <openssl/sha.h>
 
@@ -18,8 +16,6 @@ namespace {
 constexpr std::size_t kTagSize = 16;
 
 struct KdfDeleter {
-  void operator()(EVP_KDF* k) const { EVP_KDF_free(k); }
-  void operator()(EVP_KDF_CTX* c) const { EVP_KDF_CTX_free(c); }
   void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
   void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
   void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
@@ -27,14 +23,51 @@ struct KdfDeleter {
 template <class T>
 using Owned = std::unique_ptr<T, KdfDeleter>;
 
-EVP_KDF* hkdf_algorithm() {
-  // Fetched once: fetching walks the provider tables, which costs more than the KDF.
-  static EVP_KDF* kdf = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
-  return kdf;
+// Algorithms are fetched once: a fetch walks the provider tables and costs
+// more than hashing a few dozen bytes.
+const EVP_MD* sha256_md() {
+  static EVP_MD* md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  return md;
+}
+const EVP_CIPHER* chacha20_poly1305() {
+  static EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr);
+  return cipher;
 }
 
-// OpenSSL's parameters take non-const pointers and refuse null ones, even for
-// empty strings.
+constexpr std::size_t kHmacBlock = 64;
+
+// SHA-256 over two pieces, with a digest context kept per thread.
+void sha256_two(Bytes a, Bytes b, std::uint8_t* out) {
+  thread_local std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  unsigned int len = 0;
+  EVP_DigestInit_ex(ctx.get(), sha256_md(), nullptr);
+  EVP_DigestUpdate(ctx.get(), a.data(), a.size());
+  EVP_DigestUpdate(ctx.get(), b.data(), b.size());
+  EVP_DigestFinal_ex(ctx.get(), out, &len);
+}
+
+// HMAC-SHA-256 (RFC 2104) on the digest above; the padded keys are wiped.
+void hmac_into(Bytes key, Bytes data1, Bytes data2, std::uint8_t* out) {
+  SecretArray<kHmacBlock> block;
+  if (key.size() > kHmacBlock) {
+    sha256_two(key, {}, block.data());
+  } else {
+    std::copy(key.begin(), key.end(), block.bytes.begin());
+  }
+  SecretArray<kHmacBlock> pad;
+  SecretArray<32> inner;
+  for (std::size_t i = 0; i < kHmacBlock; ++i) pad.bytes[i] = block.bytes[i] ^ 0x36;
+  thread_local std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  unsigned int len = 0;
+  EVP_DigestInit_ex(ctx.get(), sha256_md(), nullptr);
+  EVP_DigestUpdate(ctx.get(), pad.data(), kHmacBlock);
+  EVP_DigestUpdate(ctx.get(), data1.data(), data1.size());
+  EVP_DigestUpdate(ctx.get(), data2.data(), data2.size());
+  EVP_DigestFinal_ex(ctx.get(), inner.data(), &len);
+  for (std::size_t i = 0; i < kHmacBlock; ++i) pad.bytes[i] = block.bytes[i] ^ 0x5c;
+  sha256_two(pad.span(), inner.span(), out);
+}
+
 void* mutable_ptr(const void* p) {
   static std::uint8_t empty = 0;
   return p ? const_cast<void*>(p) : &empty;
@@ -43,36 +76,24 @@ void* mutable_ptr(const void* p) {
 }  // namespace
 
 Key32 hkdf_sha256(Bytes ikm, Bytes salt, std::string_view info) {
-  Key32 out;
-  Owned<EVP_KDF_CTX> ctx(EVP_KDF_CTX_new(hkdf_algorithm()));
-  char digest[] = "SHA256";
-  OSSL_PARAM params[5];
-  OSSL_PARAM* p = params;
-  *p++ = OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0);
-  *p++ = OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, mutable_ptr(ikm.data()), ikm.size());
-  // OpenSSL refuses a null salt pointer; no salt is the same as an empty one.
-  if (!salt.empty()) {
-    *p++ = OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT, mutable_ptr(salt.data()), salt.size());
-  }
-  *p++ = OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, mutable_ptr(info.data()), info.size());
-  *p = OSSL_PARAM_construct_end();
-  if (!ctx || EVP_KDF_derive(ctx.get(), out.data(), out.size(), params) != 1) {
-    // Only an allocation failure can get here; a zero key then fails every tag check.
-    wipe(out.data(), out.size());
-  }
+  // RFC 5869 with one output block: PRK = HMAC(salt, IKM), OKM = HMAC(PRK, info || 0x01).
+  // An empty salt is the same as no salt (HMAC pads both to zeros).
+  Key32 prk, out;
+  hmac_into(salt, ikm, {}, prk.data());
+  static constexpr std::uint8_t kCounter[] = {0x01};
+  hmac_into(prk.span(), as_bytes(info), kCounter, out.data());
   return out;
 }
 
 std::array<std::uint8_t, 32> hmac_sha256(Bytes key, Bytes data) {
   std::array<std::uint8_t, 32> out{};
-  unsigned int len = 0;
-  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), data.data(), data.size(), out.data(), &len);
+  hmac_into(key, data, {}, out.data());
   return out;
 }
 
 std::array<std::uint8_t, 32> sha256(Bytes data) {
   std::array<std::uint8_t, 32> out{};
-  SHA256(data.data(), data.size(), out.data());
+  sha256_two(data, {}, out.data());
   return out;
 }
 
@@ -85,14 +106,16 @@ std::array<std::uint8_t, 64> sha512(Bytes data) {
 bool aead_open(const Key32& key, std::span<const std::uint8_t, 12> nonce, Bytes ciphertext,
                std::span<std::uint8_t> out) {
   if (ciphertext.size() < kTagSize || out.size() != ciphertext.size() - kTagSize) return false;
-  Owned<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
+  thread_local Owned<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
   std::size_t body = ciphertext.size() - kTagSize;
   int len = 0;
-  bool ok = ctx && EVP_DecryptInit_ex(ctx.get(), EVP_chacha20_poly1305(), nullptr, key.data(), nonce.data()) == 1 &&
+  bool ok = ctx && EVP_DecryptInit_ex(ctx.get(), chacha20_poly1305(), nullptr, key.data(), nonce.data()) == 1 &&
             EVP_DecryptUpdate(ctx.get(), out.data(), &len, ciphertext.data(), static_cast<int>(body)) == 1 &&
             EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_TAG, kTagSize,
                                 mutable_ptr(ciphertext.data() + body)) == 1 &&
             EVP_DecryptFinal_ex(ctx.get(), out.data() + len, &len) == 1;
+  // The context is kept for the next call but its key schedule is wiped now.
+  EVP_CIPHER_CTX_reset(ctx.get());
   // Unauthenticated plaintext never leaves this function.
   if (!ok) wipe(out.data(), out.size());
   return ok;

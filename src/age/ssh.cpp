@@ -306,9 +306,9 @@ std::vector<std::uint8_t> rsa_public_blob(std::span<const std::uint8_t> e, std::
   // mpints: a leading zero byte keeps a high bit from reading as a sign.
   auto mpint = [](std::span<const std::uint8_t> m) {
     while (!m.empty() && m[0] == 0) m = m.subspan(1);
-    std::vector<std::uint8_t> v;
-    if (!m.empty() && (m[0] & 0x80)) v.push_back(0);
-    v.insert(v.end(), m.begin(), m.end());
+    std::size_t pad = !m.empty() && (m[0] & 0x80) ? 1 : 0;
+    std::vector<std::uint8_t> v(pad + m.size(), 0);
+    std::copy(m.begin(), m.end(), v.begin() + static_cast<std::ptrdiff_t>(pad));
     return v;
   };
   std::vector<std::uint8_t> blob;

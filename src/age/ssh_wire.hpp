@@ -36,9 +36,11 @@ inline std::string_view as_text(std::span<const std::uint8_t> s) {
 }
 
 inline void put_string(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> s) {
+  std::size_t at = out.size();
+  out.resize(at + 4 + s.size());
   std::uint32_t n = static_cast<std::uint32_t>(s.size());
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(n >> shift));
-  out.insert(out.end(), s.begin(), s.end());
+  for (int i = 0; i < 4; ++i) out[at + i] = static_cast<std::uint8_t>(n >> (24 - 8 * i));
+  std::copy(s.begin(), s.end(), out.begin() + static_cast<std::ptrdiff_t>(at + 4));
 }
 
 }  // namespace vesk::age
