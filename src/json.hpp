@@ -76,6 +76,7 @@ struct Field {
   std::string_view alias = {};  // a second key for the same field
 };
 
+// A record's fields in declared order; at most 64 of them.
 struct Record {
   std::string_view name;  // "struct Vault": the expectation of "invalid type" errors
   std::span<const Field> fields;
