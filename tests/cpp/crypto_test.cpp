@@ -26,6 +26,7 @@ class CryptoReal : public ::testing::Test {
     }
     run("ssh-keygen -q -t ed25519 -N hunter2 -f " + d + "/encrypted >/dev/null");
     run("ssh-keygen -q -t rsa -b 2048 -m PEM -N '' -f " + d + "/pem >/dev/null");
+    run("ssh-keygen -q -t rsa -b 2048 -m PEM -N hunter2 -f " + d + "/pem_encrypted >/dev/null");
     run("age-keygen -o " + d + "/x25519 2>/dev/null");
   }
   static void TearDownTestSuite() {
@@ -102,6 +103,9 @@ TEST_F(CryptoReal, RefusedSshKeys) {
   ASSERT_FALSE(enc);
   EXPECT_EQ(enc.error().display(),
             "invalid key: encrypted SSH keys are not yet supported — use an unencrypted key or an age key");
+  auto pem = parse_identity(read_text(path("pem_encrypted")));
+  ASSERT_FALSE(pem);
+  EXPECT_EQ(pem.error().display(), "invalid key: unsupported SSH key type: EncryptedPem");
   auto ecdsa = parse_identity(read_text(path("ecdsa")));
   ASSERT_FALSE(ecdsa);
   EXPECT_EQ(ecdsa.error().display(), "invalid key: unsupported SSH key type: Type(\"ecdsa-sha2-nistp256\")");
@@ -186,6 +190,12 @@ const std::string kMissingHeader =
     "file and set VESK_KEY_FILE to its path — setting VESK_KEY to just the identity string is not enough, "
     "because vesk needs the recipient pubkey";
 
+std::string crlf(const std::string& text) {
+  std::string out;
+  for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return out;
+}
+
 // "X25519 <pubkey>", "Ssh <pubkey>", "Plugin <pubkey>" or the error's display text.
 std::string describe(const std::string& text) {
   auto id = parse_identity(text);
@@ -216,6 +226,8 @@ TEST(CryptoParse, IdentityTexts) {
       {"garbage\n" + k, kNotAKey},
       {kRageEd25519, "Ssh ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIHsKLqeplhpW+uObz5dvMgjz1OxfM/XXUB+VHtZ6isGN"},
       {std::string(kRageEd25519).substr(0, 120), kNotAKey},
+      {crlf(kRageEd25519), "Ssh ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIHsKLqeplhpW+uObz5dvMgjz1OxfM/XXUB+VHtZ6isGN"},
+      {" " + std::string(kRageEd25519), kNotAKey},
   };
   for (const auto& [text, expect] : cases) EXPECT_EQ(describe(text), expect) << text;
 }
