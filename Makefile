@@ -60,8 +60,8 @@ asan-test:
 
 # A short subset under valgrind (the system allocator, so every block is seen).
 valgrind-test:
-	PYTHONMALLOC=malloc valgrind -q --error-exitcode=1 --leak-check=no \
-	  $(PYTHON) -m pytest -q -p no:cacheprovider -m valgrind
+	PYTHONMALLOC=malloc valgrind -q --error-exitcode=1 --leak-check=no --suppressions=tests/valgrind-python.supp \
+	  $$($(PYTHON) -c 'import sys; print(sys.executable)') -m pytest -q -p no:cacheprovider -m valgrind
 
 py-test:
 	$(PYTHON) -m pytest -q

@@ -134,6 +134,7 @@ def test_load_refusals(row, keys, monkeypatch):
     assert e.value.__cause__ is None
 
 
+@pytest.mark.valgrind
 def test_mac_mismatch_shows_expected_and_found(keys, monkeypatch):
     use_age(monkeypatch, keys)
     spec = simple(keys, A="a")
@@ -179,6 +180,7 @@ def test_grant_holder_skips_unreadable_shared_values(keys, monkeypatch):
     assert vesk.export_all() == {"MINE": "m"}
 
 
+@pytest.mark.valgrind
 def test_scoped_over_group_over_shared(keys, monkeypatch):
     me = use_age(monkeypatch, keys)
     other = keys["other"][1]

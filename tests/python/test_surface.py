@@ -61,6 +61,7 @@ def loaded(keys, monkeypatch):
     return vesk.load()
 
 
+@pytest.mark.valgrind
 def test_vault_reads_the_schema_not_the_values(loaded):
     assert loaded.keys() == ["B", "NOVALUE", "b"]
     assert (len(loaded), bool(loaded), repr(loaded)) == (3, True, "Vault(3 secrets, 2 recipients)")
