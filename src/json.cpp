@@ -470,18 +470,16 @@ bool Reader::skip_scalar(char c) {
 // Leaves `frames` ending with the container that the next value belongs to;
 // `done` when the outermost container has closed.
 bool Reader::skip_close(std::string& frames, bool& done) {
-  bool accept_comma = true;
   for (;;) {
     const char cur = frames.back();
     const int c = peek_ws();
-    if (c == ',' && accept_comma) {
+    if (c == ',') {
       ++pos_;
       return true;
     }
     if (!((c == ']' && cur == '[') || (c == '}' && cur == '{'))) {
       if (c < 0) return fail_peek(std::string(cur == '[' ? kEofList : kEofObject));
-      if (accept_comma) return fail_peek(std::string(cur == '[' ? kListCommaOrEnd : kObjectCommaOrEnd));
-      return true;
+      return fail_peek(std::string(cur == '[' ? kListCommaOrEnd : kObjectCommaOrEnd));
     }
     ++pos_;
     frames.pop_back();
@@ -489,7 +487,6 @@ bool Reader::skip_close(std::string& frames, bool& done) {
       done = true;
       return true;
     }
-    accept_comma = true;
   }
 }
 

@@ -202,7 +202,9 @@ class Reader {
 
   std::string_view text_;
   std::size_t pos_ = 0;
-  int budget_ = 128;
+  // Containers that typed readers may still open: 127 may be open at once.
+  static constexpr int kNestingBudget = 128;
+  int budget_ = kNestingBudget;
   Utf8 utf8_;
   std::string scratch_;
   std::string message_;
