@@ -32,30 +32,11 @@ constexpr std::string_view kBadSignature =
 
 VeskError not_recipient() { return VeskError::crypto(CryptoError::decrypt(std::string(kNotRecipient))); }
 
-// Splits at runs of Unicode White_Space; bytes that are not UTF-8 belong to tokens.
-std::vector<std::string_view> tokens(std::string_view text) {
-  std::vector<std::string_view> out;
-  std::size_t start = std::string_view::npos;
-  for (std::size_t pos = 0; pos <= text.size();) {
-    const auto d = pos < text.size() ? unicode::decode_at(text, pos) : unicode::Decoded{};
-    const bool boundary = pos == text.size() || (d.valid && unicode::is_white_space(d.code_point));
-    if (boundary && start != std::string_view::npos) {
-      out.push_back(text.substr(start, pos - start));
-      start = std::string_view::npos;
-    } else if (!boundary && start == std::string_view::npos) {
-      start = pos;
-    }
-    pos += d.length;
-  }
-  return out;
-}
-
 // Same SSH key: type and key fields equal, whatever the comment and spacing.
 bool same_ssh_key(std::string_view a, std::string_view b) {
-  const auto ta = tokens(a);
-  const auto tb = tokens(b);
-  if (ta.size() < 2 || tb.size() < 2) return false;
-  return ta[0].starts_with("ssh-") && ta[0] == tb[0] && ta[1] == tb[1];
+  const auto ta = unicode::first_two_tokens(a);
+  const auto tb = unicode::first_two_tokens(b);
+  return ta[0].starts_with("ssh-") && !ta[1].empty() && ta[0] == tb[0] && ta[1] == tb[1];
 }
 
 // Decrypts and parses the meta; its failures in the order the load reports them.

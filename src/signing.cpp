@@ -18,26 +18,6 @@ constexpr std::string_view kSshEd25519 = "ssh-ed25519";
 constexpr std::size_t kPublicKeySize = 32;
 constexpr std::size_t kSignatureSize = 64;
 
-// Splits off the first two tokens at runs of Unicode White_Space. Bytes that
-// are not UTF-8 count as part of a token.
-std::array<std::string_view, 2> first_two_tokens(std::string_view text) {
-  std::array<std::string_view, 2> tokens;
-  std::size_t found = 0;
-  std::size_t start = std::string_view::npos;
-  for (std::size_t pos = 0; pos <= text.size() && found < tokens.size();) {
-    const auto d = pos < text.size() ? unicode::decode_at(text, pos) : unicode::Decoded{};
-    const bool boundary = pos == text.size() || (d.valid && unicode::is_white_space(d.code_point));
-    if (boundary && start != std::string_view::npos) {
-      tokens[found++] = text.substr(start, pos - start);
-      start = std::string_view::npos;
-    } else if (!boundary && start == std::string_view::npos) {
-      start = pos;
-    }
-    pos += d.length;
-  }
-  return tokens;
-}
-
 // The text without trailing White_Space.
 std::string_view trim_end(std::string_view text) {
   std::size_t end = 0;
@@ -122,8 +102,8 @@ bool openssl_verify(std::span<const std::uint8_t> key, std::span<const std::uint
 }  // namespace
 
 bool ssh_ed25519_key_eq(std::string_view a, std::string_view b) {
-  const auto ta = first_two_tokens(a);
-  const auto tb = first_two_tokens(b);
+  const auto ta = unicode::first_two_tokens(a);
+  const auto tb = unicode::first_two_tokens(b);
   if (ta[0] != kSshEd25519 || tb[0] != kSshEd25519) return false;
   if (ta[1].empty() || tb[1].empty()) return false;
   return ta[1] == tb[1];

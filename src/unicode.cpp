@@ -185,4 +185,22 @@ std::string debug_quoted(std::string_view text) {
   return out;
 }
 
+std::array<std::string_view, 2> first_two_tokens(std::string_view text) {
+  std::array<std::string_view, 2> tokens;
+  std::size_t found = 0;
+  std::size_t start = std::string_view::npos;
+  for (std::size_t pos = 0; pos <= text.size() && found < tokens.size();) {
+    const auto d = pos < text.size() ? decode_at(text, pos) : Decoded{};
+    const bool boundary = pos == text.size() || (d.valid && is_white_space(d.code_point));
+    if (boundary && start != std::string_view::npos) {
+      tokens[found++] = text.substr(start, pos - start);
+      start = std::string_view::npos;
+    } else if (!boundary && start == std::string_view::npos) {
+      start = pos;
+    }
+    pos += d.length;
+  }
+  return tokens;
+}
+
 }  // namespace vesk::unicode

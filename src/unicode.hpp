@@ -2,6 +2,7 @@
 // the character classes that the quoted (debug) form of a text needs.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -41,6 +42,11 @@ bool is_white_space(char32_t cp);
 // callers whose text is secret.
 std::string_view trim_view(std::string_view text);
 std::string trim(std::string_view text);
+
+// The first two tokens of a text split at runs of White_Space (empty when
+// missing); bytes that are not UTF-8 count as part of a token. SSH key lines
+// are compared by these: key type and key blob, whatever the comment.
+std::array<std::string_view, 2> first_two_tokens(std::string_view text);
 
 // Decodes bytes as UTF-8, putting U+FFFD in place of each maximal invalid subsequence.
 std::string lossy_utf8(std::string_view bytes);
