@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "payload.hpp"
+
 namespace vesk::python {
 
 // The UTF-8 text of a str argument; on anything else a TypeError naming the
@@ -37,8 +39,10 @@ R guarded(R on_error, F&& body) {
 // The Vault class: made once per process, added to `module` as "Vault".
 int add_vault_type(PyObject* module);
 
-struct Payload;
 // A new Vault object that takes ownership of `payload`.
 PyObject* new_vault_object(Payload* payload);
+
+// A dict of the exported values; the plain copies are wiped once it is built.
+PyObject* new_dict(Exported& values);
 
 }  // namespace vesk::python

@@ -71,17 +71,7 @@ PyObject* py_export_all(PyObject*, PyObject* args, PyObject* kwargs) {
     auto values = export_all(**payload);
     payload->reset();
     if (!values) return raise_runtime(values.error());
-    PyObject* dict = PyDict_New();
-    for (const auto& [name, value] : *values) {
-      if (dict == nullptr) break;
-      PyObject* k = new_str(name);
-      PyObject* v = k != nullptr ? new_str(value) : nullptr;
-      if (v == nullptr || PyDict_SetItem(dict, k, v) < 0) Py_CLEAR(dict);
-      Py_XDECREF(k);
-      Py_XDECREF(v);
-    }
-    wipe(*values);
-    return dict;
+    return new_dict(*values);
   });
 }
 

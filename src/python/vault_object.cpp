@@ -54,17 +54,7 @@ PyObject* vault_export(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     auto values = export_all(payload_of(self));
     if (!values) return raise_runtime(values.error());
-    PyObject* dict = PyDict_New();
-    for (const auto& [name, value] : *values) {
-      if (dict == nullptr) break;
-      PyObject* k = new_str(name);
-      PyObject* v = k != nullptr ? new_str(value) : nullptr;
-      if (v == nullptr || PyDict_SetItem(dict, k, v) < 0) Py_CLEAR(dict);
-      Py_XDECREF(k);
-      Py_XDECREF(v);
-    }
-    wipe(*values);
-    return dict;
+    return new_dict(*values);
   });
 }
 
@@ -161,6 +151,20 @@ PyType_Spec vault_spec = {
 PyObject* vault_type = nullptr;
 
 }  // namespace
+
+PyObject* new_dict(Exported& values) {
+  PyObject* dict = PyDict_New();
+  for (const auto& [name, value] : values) {
+    if (dict == nullptr) break;
+    PyObject* k = new_str(name);
+    PyObject* v = k != nullptr ? new_str(value) : nullptr;
+    if (v == nullptr || PyDict_SetItem(dict, k, v) < 0) Py_CLEAR(dict);
+    Py_XDECREF(k);
+    Py_XDECREF(v);
+  }
+  wipe(values);
+  return dict;
+}
 
 int add_vault_type(PyObject* module) {
   if (vault_type == nullptr) {
