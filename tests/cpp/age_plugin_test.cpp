@@ -6,7 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
+#include <map>
+#include <optional>
 
 #include "age/bech32.hpp"
 #include "age_test_util.hpp"
