@@ -159,3 +159,23 @@ TEST_F(AgePlugin, MissingPluginProgram) {
 }
 
 }  // namespace
+
+namespace {
+
+// Takes over ten seconds: runs only when VESK_SLOW_TESTS is set.
+TEST_F(AgePlugin, SlowPluginNoticeOnStandardError) {
+  if (!std::getenv("VESK_SLOW_TESTS")) GTEST_SKIP() << "set VESK_SLOW_TESTS to run";
+  env_.set("VESKTEST_MODE", "slow");
+  env_.set("VESKTEST_DELAY", "10.5");
+  int saved = ::dup(STDERR_FILENO);
+  int file = ::open((dir_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ::dup2(file, STDERR_FILENO);
+  std::string result = decrypt_with(key_text_);
+  ::dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  ::close(file);
+  EXPECT_EQ(result, "plugin secret");
+  EXPECT_EQ(read_text(dir_ / "stderr"), "Waiting for " + iso("age-plugin-vesktest") + "...\n");
+}
+
+}  // namespace
