@@ -3,12 +3,14 @@
 Measured in one run:
   load   vesk.load, median of several runs
   floor  the X25519 derivations the load cannot avoid (one per stanza tried
-         until the caller's own: the meta, then every value), timed with
-         OpenSSL through `cryptography` in this process
+         until the caller's own: the meta, then every value), timed in this
+         process with the same libcrypto the module links, through ctypes
   peer   a Python loop decrypting the same values with PyPI's pyrage
 Also: Vault.get per call, and the peak memory a load adds (in a fresh process).
 """
 import base64
+import ctypes
+import ctypes.util
 import os
 import random
 import statistics
@@ -19,7 +21,6 @@ import time
 from pathlib import Path
 
 import pyrage
-from cryptography.hazmat.primitives.asymmetric.x25519 import X25519PrivateKey
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests" / "python"))
@@ -74,13 +75,36 @@ def median_time(fn, runs=RUNS):
     return statistics.median(samples)
 
 
+def libcrypto():
+    lib = ctypes.CDLL(ctypes.util.find_library("crypto") or "libcrypto.so.3")
+    for name in ("EVP_PKEY_new_raw_private_key", "EVP_PKEY_new_raw_public_key", "EVP_PKEY_CTX_new"):
+        getattr(lib, name).restype = ctypes.c_void_p
+    lib.EVP_PKEY_new_raw_private_key.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t]
+    lib.EVP_PKEY_new_raw_public_key.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t]
+    lib.EVP_PKEY_CTX_new.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
+    for name in ("EVP_PKEY_derive_init", "EVP_PKEY_CTX_free", "EVP_PKEY_free"):
+        getattr(lib, name).argtypes = [ctypes.c_void_p]
+    lib.EVP_PKEY_derive_set_peer.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
+    lib.EVP_PKEY_derive.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.POINTER(ctypes.c_size_t)]
+    return lib
+
+
 def floor_time(derivations):
-    secret = X25519PrivateKey.generate()
-    peers = [X25519PrivateKey.generate().public_key() for _ in range(64)]
+    """One X25519 derivation per stanza tried, as the decryptor makes it."""
+    lib, nid = libcrypto(), 1034  # NID_X25519
+    secret = lib.EVP_PKEY_new_raw_private_key(nid, None, os.urandom(32), 32)
+    shares = [os.urandom(32) for _ in range(64)]
+    out, size = ctypes.create_string_buffer(32), ctypes.c_size_t(32)
 
     def derive():
         for i in range(derivations):
-            secret.exchange(peers[i & 63])
+            peer = lib.EVP_PKEY_new_raw_public_key(nid, None, shares[i & 63], 32)
+            ctx = lib.EVP_PKEY_CTX_new(secret, None)
+            lib.EVP_PKEY_derive_init(ctx)
+            lib.EVP_PKEY_derive_set_peer(ctx, peer)
+            lib.EVP_PKEY_derive(ctx, out, ctypes.byref(size))
+            lib.EVP_PKEY_CTX_free(ctx)
+            lib.EVP_PKEY_free(peer)
     return median_time(derive)
 
 
