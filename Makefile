@@ -69,7 +69,13 @@ py-test:
 demo: install
 	@cd examples && $(PYTHON) demo.py
 
+# Benchmarks: ratios against floors measured in the same run (never tests).
 bench: install
+	cmake -S . -B $(BUILD)/bench -G Ninja -DVESK_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(BUILD)/bench --target bench_decrypt bench_mac
+	$(BUILD)/bench/bench_decrypt
+	$(BUILD)/bench/bench_mac
+	VESK_BENCH_BUILD=$(BUILD)/bench $(PYTHON) bench/json_read.py
 	$(PYTHON) bench/load.py
 
 clean:
