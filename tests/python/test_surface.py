@@ -143,3 +143,17 @@ def test_has_identity(monkeypatch, tmp_path):
     monkeypatch.setenv("VESK_KEY", "")
     monkeypatch.setenv("VESK_KEY_FILE", str(tmp_path / "absent"))
     assert vesk.has_identity() is False
+
+
+def test_type_stub_matches_the_module():
+    import ast
+    import pathlib
+    stub = pathlib.Path(__file__).resolve().parents[2] / "src" / "python" / "vesk.pyi"
+    tree = ast.parse(stub.read_text())
+    funcs = {n.name: [a.arg for a in n.args.args] for n in tree.body if isinstance(n, ast.FunctionDef)}
+    assert list(funcs) == vesk.__all__[1:]
+    for name, params in funcs.items():
+        assert params == list(inspect.signature(getattr(vesk, name)).parameters)
+    vault = next(n for n in tree.body if isinstance(n, ast.ClassDef))
+    methods = [n.name for n in vault.body if isinstance(n, ast.FunctionDef) and not n.name.startswith("_")]
+    assert methods == ["get", "export", "keys"]
