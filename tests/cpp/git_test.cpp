@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "git_repo.hpp"
@@ -14,16 +14,8 @@
 
 using namespace vesk;
 namespace fs = std::filesystem;
+using fixture::write_file;
 using Paths = std::vector<std::string>;
-
-namespace {
-
-void write_file(const std::string& path, const std::string& text) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-}  // namespace
 
 TEST(PathTest, JoinAndParent) {
   const std::tuple<std::string, std::string, std::string> joins[] = {

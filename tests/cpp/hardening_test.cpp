@@ -38,12 +38,9 @@ TEST(HardeningTest, ModesFromTheEnvironment) {
   for (const Row& r : rows) {
     SCOPED_TRACE(&r - rows);
     fixture::ScopedEnv env;
-    const std::pair<const char*, const char*> vars[] = {
-        {"VESK_STRICT", r.strict}, {"VESK_AGENT", r.agent}, {"VESK_SELF_SCOPE", r.self_scope}};
-    for (const auto& [name, value] : vars) {
-      if (value) env.set(name, value);
-      else env.unset(name);
-    }
+    env.put("VESK_STRICT", r.strict);
+    env.put("VESK_AGENT", r.agent);
+    env.put("VESK_SELF_SCOPE", r.self_scope);
     EXPECT_EQ(hardening::strict_mode(), r.strict_mode);
     EXPECT_EQ(hardening::self_scope(), r.agent_mode);
   }

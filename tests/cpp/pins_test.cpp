@@ -2,20 +2,20 @@
 // a private HOME.
 #include "pins.hpp"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <iterator>
+
+#include "scoped_env.hpp"
 
 namespace vesk::pins {
 namespace {
 
 namespace fs = std::filesystem;
+using fixture::mode_of;
+using fixture::read_file;
+using fixture::write_file;
 
 TEST(PinFile, WrittenBytes) {
   struct Row {
@@ -33,277 +33,172 @@ TEST(PinFile, WrittenBytes) {
 }
 
 TEST(PinFile, Reading) {
-  struct Row {
-    std::string text;
-    bool ok;
-    std::size_t signers;
-    bool was_signed;
-  } rows[] = {
-      {R"({"signers":{"a":"k"},"was_signed":true})", true, 1, true},
-      {R"({"signers":{}})", true, 0, false},
-      {R"({"signers":{},"extra":[1,{"x":null}]})", true, 0, false},
-      {R"([{"a":"k","b":"l"},true])", true, 2, true},
-      {R"([{}])", true, 0, false},
-      {R"([])", false, 0, false},
-      {R"({"was_signed":true})", false, 0, false},
-      {R"({"signers":{},"signers":{}})", false, 0, false},
-      {R"({"signers":{},"was_signed":null})", false, 0, false},
-      {R"({"signers":{},"was_signed":1})", false, 0, false},
-      {R"({"signers":{"a":1}})", false, 0, false},
-      {R"({"signers":{}} x)", false, 0, false},
-      {"{\"signers\":{\"\xff\":\"k\"}}", false, 0, false},
-      {"", false, 0, false},
+  const std::pair<std::string, SignerPin> accepted[] = {
+      {R"({"signers":{"a":"k"},"was_signed":true})", {{{"a", "k"}}, true}},
+      {R"({"signers":{}})", {}},  // was_signed defaults to false
+      {R"({"signers":{},"extra":[1,{"x":null}]})", {}},
+      {R"([{"a":"k","b":"l"},true])", {{{"a", "k"}, {"b", "l"}}, true}},  // the array form
+      {R"([{}])", {}},
   };
-  for (const auto& row : rows) {
-    const auto pin = parse_pin(row.text);
-    ASSERT_EQ(pin.has_value(), row.ok) << row.text;
-    if (!pin) continue;
-    EXPECT_EQ(pin->signers.size(), row.signers) << row.text;
-    EXPECT_EQ(pin->was_signed, row.was_signed) << row.text;
+  for (const auto& [text, want] : accepted) {
+    const auto pin = parse_pin(text);
+    ASSERT_TRUE(pin.has_value()) << text;
+    EXPECT_EQ(pin->signers, want.signers) << text;
+    EXPECT_EQ(pin->was_signed, want.was_signed) << text;
   }
+  const std::string refused[] = {
+      R"([])", R"({"was_signed":true})", R"({"signers":{},"signers":{}})",
+      R"({"signers":{},"was_signed":null})", R"({"signers":{},"was_signed":1})", R"({"signers":{"a":1}})",
+      R"({"signers":{}} x)", "{\"signers\":{\"\xff\":\"k\"}}", "",
+  };
+  for (const auto& text : refused) EXPECT_FALSE(parse_pin(text).has_value()) << text;
 }
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void put(const fs::path& p, std::string_view text) {
-  fs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary) << text;
-}
-
-std::optional<std::string> getenv_copy(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? std::optional<std::string>(v) : std::nullopt;
-}
-
-void restore(const char* name, const std::optional<std::string>& v) {
-  if (v) {
-    ::setenv(name, v->c_str(), 1);
-  } else {
-    ::unsetenv(name);
-  }
-}
-
-// A private HOME under a fresh directory, with the environment and the
-// current directory restored afterwards.
-class Pins : public ::testing::Test {
- protected:
-  void SetUp() override {
-    root_ = fs::temp_directory_path() / ("vesk-pins-" + std::to_string(::getpid()) + "-" +
-                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root_);
-    fs::create_directories(root_ / "home");
-    cwd_ = fs::current_path();
-    fs::current_path(root_);
-    ::setenv("HOME", (root_ / "home").c_str(), 1);
-    ::unsetenv("USERPROFILE");
-    ::unsetenv("VESK_NO_SIGNER_PIN");
-  }
-  void TearDown() override {
-    fs::current_path(cwd_);
-    restore("HOME", home_);
-    restore("USERPROFILE", profile_);
-    restore("VESK_NO_SIGNER_PIN", off_);
-    fs::remove_all(root_);
-  }
-
-  // The pin file named by a vault hash under `home`.
-  static fs::path pin_of(const fs::path& home, std::string_view hash) {
-    return home / ".config/vesk/signer-pins" / (std::string(hash) + ".json");
-  }
-
-  static Reconciled reconciled(const PinOutcome& o) {
-    EXPECT_TRUE(std::holds_alternative<Reconciled>(o));
-    return std::holds_alternative<Reconciled>(o) ? std::get<Reconciled>(o) : Reconciled{};
-  }
-
-  fs::path root_;
-  fs::path cwd_;
-  std::optional<std::string> home_ = getenv_copy("HOME");
-  std::optional<std::string> profile_ = getenv_copy("USERPROFILE");
-  std::optional<std::string> off_ = getenv_copy("VESK_NO_SIGNER_PIN");
-};
 
 // SHA-256 of "/srv/project/.vesk", first 8 bytes, from Python's hashlib.
 constexpr std::string_view kVault = "/srv/project/.vesk";
 constexpr std::string_view kVaultHash = "0e62e566fdde06c5";
 
-using Set = std::set<std::string>;
-
-TEST_F(Pins, FirstLoadSecondLoadAndKeyChange) {
-  const fs::path pin = pin_of(root_ / "home", kVaultHash);
-  auto first = reconciled(reconcile(kVault, {{"s1", "k1"}}, true));
-  EXPECT_EQ(first.unpinned, Set{"s1"});
-  EXPECT_FALSE(first.downgraded);
-  EXPECT_EQ(slurp(pin), "{\n  \"signers\": {\n    \"s1\": \"k1\"\n  },\n  \"was_signed\": true\n}");
-
-  struct stat before {};
-  ::stat(pin.c_str(), &before);
-  auto second = reconciled(reconcile(kVault, {{"s1", "k1"}}, true));
-  EXPECT_EQ(second.unpinned, Set{});
-  EXPECT_FALSE(second.downgraded);
-  struct stat after {};
-  ::stat(pin.c_str(), &after);
-  EXPECT_EQ(before.st_ino, after.st_ino) << "nothing new: the file is not written";
-
-  const auto changed = reconcile(kVault, {{"s1", "k2"}, {"s2", "k"}}, true);
-  ASSERT_TRUE(std::holds_alternative<KeyChanged>(changed));
-  EXPECT_EQ(std::get<KeyChanged>(changed).signer, "s1");
-  EXPECT_EQ(parse_pin(slurp(pin))->signers, (OrderedMap<std::string>{{"s1", "k1"}}));
+std::string pin_of(const std::string& home) {
+  return home + "/.config/vesk/signer-pins/" + std::string(kVaultHash) + ".json";
 }
 
-TEST_F(Pins, SmallestChangedNameAndRemovedSignerStaysPinned) {
-  put(pin_of(root_ / "home", kVaultHash), R"({"signers":{"b":"1","a":"1","c":"1"},"was_signed":true})");
-  const auto both = reconcile(kVault, {{"b", "2"}, {"a", "2"}}, true);
-  ASSERT_TRUE(std::holds_alternative<KeyChanged>(both));
-  EXPECT_EQ(std::get<KeyChanged>(both).signer, "a");
-  // "c" is absent now, still pinned, and caught when it returns changed.
-  EXPECT_EQ(reconciled(reconcile(kVault, {{"a", "1"}}, true)).unpinned, Set{});
-  const auto back = reconcile(kVault, {{"c", "9"}}, true);
-  ASSERT_TRUE(std::holds_alternative<KeyChanged>(back));
-  EXPECT_EQ(std::get<KeyChanged>(back).signer, "c");
+std::ptrdiff_t entries(const fs::path& dir) {
+  return std::distance(fs::directory_iterator(dir), fs::directory_iterator{});
 }
 
-TEST_F(Pins, StrippedSignature) {
-  const fs::path pin = pin_of(root_ / "home", kVaultHash);
-  put(pin, R"({"signers":{"s1":"k1"},"was_signed":true})");
-  auto down = reconciled(reconcile(kVault, {{"s1", "k1"}}, false));
-  EXPECT_TRUE(down.downgraded);
-  EXPECT_EQ(slurp(pin), R"({"signers":{"s1":"k1"},"was_signed":true})") << "not rewritten";
-  // A new signer at the same time rewrites the pin; the flag stays true.
-  down = reconciled(reconcile(kVault, {{"s1", "k1"}, {"s2", "k2"}}, false));
-  EXPECT_TRUE(down.downgraded);
-  EXPECT_EQ(down.unpinned, Set{"s2"});
-  EXPECT_TRUE(parse_pin(slurp(pin))->was_signed);
+// "changed <signer>", else "new:" with the signers first pinned, then
+// " downgraded" when a vault pinned as signed is not signed now.
+std::string outcome(const PinOutcome& o) {
+  if (const auto* k = std::get_if<KeyChanged>(&o)) return "changed " + k->signer;
+  const auto& r = std::get<Reconciled>(o);
+  std::string out = "new:";
+  for (const auto& s : r.unpinned) out += " " + s;
+  return r.downgraded ? out + " downgraded" : out;
 }
 
-TEST_F(Pins, WhatGetsWritten) {
+// A private HOME under a fresh directory, which is also the current directory.
+class Pins : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env_.set("HOME", home());
+    env_.unset("USERPROFILE");
+    env_.unset("VESK_NO_SIGNER_PIN");
+  }
+  std::string home() const { return tmp_ / "home"; }
+  std::string pin() const { return pin_of(home()); }
+
+  fixture::TempDir tmp_;
+  fixture::ScopedEnv env_;
+  fixture::ScopedCwd cwd_{tmp_.path()};
+};
+
+TEST_F(Pins, Reconcile) {
+  const std::string s1 = R"({"signers":{"s1":"k1"},"was_signed":true})";
+  const std::string abc = R"({"signers":{"b":"1","a":"1","c":"1"},"was_signed":true})";
+  const OrderedMap<std::string> s{{"s", "k"}}, a{{"a", "1"}};
   struct Row {
     const char* name;
-    std::optional<std::string> existing;
+    std::optional<std::string> existing;  // the pin before; nothing: no file
     OrderedMap<std::string> signers;
     bool signed_now;
-    std::optional<std::string> want_file;  // nothing: no file
-    Set unpinned;
+    std::string outcome;
+    std::optional<SignerPin> written;  // nothing: the file is left as it was
   } rows[] = {
-      {"signed, no signers", {}, {}, true, "{\n  \"signers\": {},\n  \"was_signed\": true\n}", {}},
-      {"unsigned, no signers, no pin", {}, {}, false, {}, {}},
-      {"unsigned with a signer", {}, {{"s", "k"}}, false,
-       "{\n  \"signers\": {\n    \"s\": \"k\"\n  },\n  \"was_signed\": false\n}", {"s"}},
-      {"invalid pin counts as none", "{not json", {{"s", "k"}}, true,
-       "{\n  \"signers\": {\n    \"s\": \"k\"\n  },\n  \"was_signed\": true\n}", {"s"}},
-      {"pin without was_signed, extra member dropped", R"({"signers":{"a":"1"},"x":1})",
-       {{"a", "1"}}, true, "{\n  \"signers\": {\n    \"a\": \"1\"\n  },\n  \"was_signed\": true\n}", {}},
-      {"pin not UTF-8 counts as none", "{\"signers\":{\"\xff\":\"1\"}}", {{"s", "k"}}, false,
-       "{\n  \"signers\": {\n    \"s\": \"k\"\n  },\n  \"was_signed\": false\n}", {"s"}},
+      {"first load", {}, {{"s1", "k1"}}, true, "new: s1", SignerPin{{{"s1", "k1"}}, true}},
+      {"second load", s1, {{"s1", "k1"}}, true, "new:", {}},
+      {"key changed: nothing pinned", s1, {{"s1", "k2"}, {"s2", "k"}}, true, "changed s1", {}},
+      {"smallest changed name", abc, {{"b", "2"}, {"a", "2"}}, true, "changed a", {}},
+      {"absent signers stay pinned", abc, {{"a", "1"}, {"d", "1"}}, true, "new: d",
+       SignerPin{{{"a", "1"}, {"b", "1"}, {"c", "1"}, {"d", "1"}}, true}},
+      {"absent signer back changed", abc, {{"c", "9"}}, true, "changed c", {}},
+      {"stripped signature", s1, {{"s1", "k1"}}, false, "new: downgraded", {}},
+      {"stripped, with a new signer: the flag stays", s1, {{"s1", "k1"}, {"s2", "k2"}}, false,
+       "new: s2 downgraded", SignerPin{{{"s1", "k1"}, {"s2", "k2"}}, true}},
+      {"signed, no signers", {}, {}, true, "new:", SignerPin{{}, true}},
+      {"unsigned, no signers, no pin", {}, {}, false, "new:", {}},
+      {"unsigned with a signer", {}, s, false, "new: s", SignerPin{s, false}},
+      {"invalid pin counts as none", "{not json", s, true, "new: s", SignerPin{s, true}},
+      {"pin without was_signed, extra member dropped", R"({"signers":{"a":"1"},"x":1})", a, true, "new:",
+       SignerPin{a, true}},
+      {"pin not UTF-8 counts as none", "{\"signers\":{\"\xff\":\"1\"}}", s, false, "new: s", SignerPin{s, false}},
   };
-  const fs::path pin = pin_of(root_ / "home", kVaultHash);
   for (const auto& row : rows) {
-    fs::remove_all(root_ / "home" / ".config");
-    if (row.existing) put(pin, *row.existing);
-    const auto r = reconciled(reconcile(kVault, row.signers, row.signed_now));
-    EXPECT_EQ(r.unpinned, row.unpinned) << row.name;
-    EXPECT_FALSE(r.downgraded) << row.name;
-    EXPECT_EQ(fs::exists(pin), row.want_file.has_value()) << row.name;
-    if (row.want_file) {
-      EXPECT_EQ(slurp(pin), *row.want_file) << row.name;
+    SCOPED_TRACE(row.name);
+    fs::remove_all(home());
+    if (row.existing) write_file(pin(), *row.existing);
+    const auto inode = fixture::stat_of(pin()).st_ino;
+    EXPECT_EQ(outcome(reconcile(kVault, row.signers, row.signed_now)), row.outcome);
+    if (row.written) {
+      EXPECT_EQ(read_file(pin()), write_pin(*row.written));
+    } else {
+      EXPECT_EQ(fs::exists(pin()), row.existing.has_value());
+      EXPECT_EQ(read_file(pin()), row.existing.value_or(""));
+      EXPECT_EQ(fixture::stat_of(pin()).st_ino, inode) << "not replaced";
     }
   }
 }
 
 TEST_F(Pins, PinningOff) {
-  const OrderedMap<std::string> signers{{"a", "1"}, {"b", "2"}};
-  ::setenv("VESK_NO_SIGNER_PIN", "", 1);
-  auto r = reconciled(reconcile(kVault, signers, true));
-  EXPECT_EQ(r.unpinned, (Set{"a", "b"}));
-  EXPECT_FALSE(fs::exists(root_ / "home" / ".config"));
-  ::unsetenv("VESK_NO_SIGNER_PIN");
-
-  // A relative vault path while the current directory is gone: off.
-  fs::create_directories(root_ / "gone");
-  fs::current_path(root_ / "gone");
-  fs::remove(root_ / "gone");
-  r = reconciled(reconcile(".vesk", signers, true));
-  fs::current_path(root_);
-  EXPECT_EQ(r.unpinned, (Set{"a", "b"}));
-  EXPECT_FALSE(fs::exists(root_ / "home" / ".config"));
-
-  // Neither HOME nor USERPROFILE: off as well.
-  ::unsetenv("HOME");
-  r = reconciled(reconcile(kVault, signers, true));
-  EXPECT_EQ(r.unpinned, (Set{"a", "b"}));
-  EXPECT_FALSE(fs::exists(root_ / "home" / ".config"));
+  const auto expect_off = [&](std::string_view vault) {
+    EXPECT_EQ(outcome(reconcile(vault, {{"a", "1"}, {"b", "2"}}, true)), "new: a b");
+    EXPECT_FALSE(fs::exists(home() + "/.config"));
+  };
+  env_.set("VESK_NO_SIGNER_PIN", "");  // present at all, even empty
+  expect_off(kVault);
+  env_.unset("VESK_NO_SIGNER_PIN");
+  {  // A relative vault path while the current directory is gone.
+    fs::create_directories(tmp_ / "gone");
+    fixture::ScopedCwd gone(tmp_ / "gone");
+    fs::remove(tmp_ / "gone");
+    expect_off(".vesk");
+  }
+  env_.unset("HOME");  // neither HOME nor USERPROFILE
+  expect_off(kVault);
 }
 
 TEST_F(Pins, HomeFallbacksAndRelativePaths) {
-  ::unsetenv("HOME");
-  ::setenv("USERPROFILE", (root_ / "profile").c_str(), 1);
+  env_.unset("HOME");
+  env_.set("USERPROFILE", tmp_ / "profile");
   (void)reconcile(kVault, {{"s", "k"}}, true);
-  EXPECT_TRUE(fs::exists(pin_of(root_ / "profile", kVaultHash)));
-
+  EXPECT_TRUE(fs::exists(pin_of(tmp_ / "profile")));
   // An empty HOME puts the pins below the current directory.
-  ::setenv("HOME", "", 1);
+  env_.set("HOME", "");
   (void)reconcile(kVault, {{"s", "k"}}, true);
-  EXPECT_TRUE(fs::exists(pin_of(root_, kVaultHash)));
-
+  EXPECT_TRUE(fs::exists(pin_of(tmp_.path())));
   // ".vesk" and "./.vesk" name two different pin files.
-  ::setenv("HOME", (root_ / "home").c_str(), 1);
+  env_.set("HOME", home());
   (void)reconcile(".vesk", {{"s", "k"}}, true);
   (void)reconcile("./.vesk", {{"s", "k"}}, true);
-  std::size_t files = 0;
-  for (const auto& e : fs::directory_iterator(root_ / "home/.config/vesk/signer-pins")) {
-    files += e.path().extension() == ".json";
-  }
-  EXPECT_EQ(files, 2u);
-}
-
-mode_t mode_of(const fs::path& p) {
-  struct stat st {};
-  ::stat(p.c_str(), &st);
-  return st.st_mode & 07777;
+  EXPECT_EQ(entries(home() + "/.config/vesk/signer-pins"), 2);
 }
 
 TEST_F(Pins, DirectoryModes) {
   const mode_t old_umask = ::umask(0);
-  fs::create_directories(root_ / "home/.config");
-  fs::permissions(root_ / "home/.config", fs::perms(0755));
-  fs::create_directories(root_ / "home/.config/vesk");
-  fs::permissions(root_ / "home/.config/vesk", fs::perms(0777));
+  fs::create_directories(home() + "/.config/vesk");
+  ::chmod((home() + "/.config").c_str(), 0755);
+  ::chmod((home() + "/.config/vesk").c_str(), 0777);
   (void)reconcile(kVault, {{"s", "k"}}, true);
-  EXPECT_EQ(mode_of(root_ / "home/.config"), 0755u) << "never changed";
-  EXPECT_EQ(mode_of(root_ / "home/.config/vesk"), 0700u);
-  EXPECT_EQ(mode_of(root_ / "home/.config/vesk/signer-pins"), 0700u);
-  EXPECT_EQ(mode_of(pin_of(root_ / "home", kVaultHash)), 0666u);
-
+  EXPECT_EQ(mode_of(home() + "/.config"), 0755u) << "never changed";
+  EXPECT_EQ(mode_of(home() + "/.config/vesk"), 0700u);
+  EXPECT_EQ(mode_of(home() + "/.config/vesk/signer-pins"), 0700u);
+  EXPECT_EQ(mode_of(pin()), 0666u);
   // Directories made new are 0700 from the start, whatever the umask.
-  ::setenv("HOME", (root_ / "fresh").c_str(), 1);
+  env_.set("HOME", tmp_ / "fresh");
   (void)reconcile(kVault, {{"s", "k"}}, true);
-  EXPECT_EQ(mode_of(root_ / "fresh/.config"), 0700u);
+  EXPECT_EQ(mode_of(tmp_ / "fresh/.config"), 0700u);
   ::umask(old_umask);
 }
 
 TEST_F(Pins, AtomicReplaceKeepsModeAndLeavesNoTemporaryFile) {
-  const fs::path pin = pin_of(root_ / "home", kVaultHash);
-  put(pin, R"({"signers":{"a":"1"},"was_signed":false})");
-  ::chmod(pin.c_str(), 0640);
+  write_file(pin(), R"({"signers":{"a":"1"},"was_signed":false})", 0640);
   // A torn leftover from an earlier crash is never read as the pin.
-  put(pin.string() + ".0011223344556677.tmp", "{\"signers\":{\"a\":\"");
-  struct stat before {};
-  ::stat(pin.c_str(), &before);
-  const auto r = reconciled(reconcile(kVault, {{"a", "1"}, {"b", "2"}}, true));
-  EXPECT_EQ(r.unpinned, Set{"b"});
-  struct stat after {};
-  ::stat(pin.c_str(), &after);
-  EXPECT_NE(before.st_ino, after.st_ino) << "replaced by rename, not rewritten in place";
-  EXPECT_EQ(mode_of(pin), 0640u);
-  EXPECT_EQ(parse_pin(slurp(pin))->signers.size(), 2u);
-  std::size_t entries = 0;
-  for (const auto& e : fs::directory_iterator(pin.parent_path())) entries += !e.path().empty();
-  EXPECT_EQ(entries, 2u) << "the pin and the old leftover only";
+  write_file(pin() + ".0011223344556677.tmp", "{\"signers\":{\"a\":\"");
+  const auto inode = fixture::stat_of(pin()).st_ino;
+  EXPECT_EQ(outcome(reconcile(kVault, {{"a", "1"}, {"b", "2"}}, true)), "new: b");
+  EXPECT_NE(fixture::stat_of(pin()).st_ino, inode) << "replaced by rename, not rewritten in place";
+  EXPECT_EQ(mode_of(pin()), 0640u);
+  EXPECT_EQ(parse_pin(read_file(pin()))->signers.size(), 2u);
+  EXPECT_EQ(entries(fs::path(pin()).parent_path()), 2) << "the pin and the old leftover only";
 }
 
 }  // namespace

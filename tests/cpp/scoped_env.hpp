@@ -1,6 +1,6 @@
 // Test helpers that change process-wide state (environment, current
-// directory) and put it back when they go out of scope, plus a temporary
-// directory that is removed afterwards.
+// directory) and put it back when they go out of scope, a temporary directory
+// that is removed afterwards, and small file helpers.
 #pragma once
 
 #include <sys/stat.h>
@@ -8,8 +8,10 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 
 namespace vesk::fixture {
@@ -25,21 +27,22 @@ class ScopedEnv {
       else ::unsetenv(name.c_str());
     }
   }
-  void set(const std::string& name, const std::string& value) {
-    remember(name);
-    ::setenv(name.c_str(), value.c_str(), 1);
+  void set(const std::string& name, const std::string& value) { put(name, value.c_str()); }
+  void unset(const std::string& name) { put(name, nullptr); }
+  // Sets the variable, or unsets it when there is no value.
+  void put(const std::string& name, const char* value) {
+    if (!saved_.count(name)) {
+      const char* old = std::getenv(name.c_str());
+      saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+    }
+    if (value) ::setenv(name.c_str(), value, 1);
+    else ::unsetenv(name.c_str());
   }
-  void unset(const std::string& name) {
-    remember(name);
-    ::unsetenv(name.c_str());
+  void put(const std::string& name, const std::optional<std::string>& value) {
+    put(name, value ? value->c_str() : nullptr);
   }
 
  private:
-  void remember(const std::string& name) {
-    if (saved_.count(name)) return;
-    const char* v = std::getenv(name.c_str());
-    saved_[name] = v ? std::optional<std::string>(v) : std::nullopt;
-  }
   std::map<std::string, std::optional<std::string>> saved_;
 };
 
@@ -75,5 +78,26 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// Writes the file (and its missing directories), then sets its mode.
+inline void write_file(const std::string& path, const std::string& text, mode_t mode = 0600) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+  ::chmod(path.c_str(), mode);
+}
+
+inline std::string read_file(const std::string& path) {
+  std::stringstream s;
+  s << std::ifstream(path, std::ios::binary).rdbuf();
+  return s.str();
+}
+
+inline struct stat stat_of(const std::string& path) {
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  return st;
+}
+
+inline mode_t mode_of(const std::string& path) { return stat_of(path).st_mode & 07777; }
 
 }  // namespace vesk::fixture
