@@ -6,7 +6,6 @@
 #include <openssl/evp.h>
 
 #include <fstream>
-#include <set>
 #include <sstream>
 
 #include "age/base64.hpp"
@@ -29,30 +28,27 @@ std::string b64(const Bytes& b) { return age::base64_encode(b); }
 // A fixed Ed25519 key pair and signatures made with it.
 struct Signer {
   EVP_PKEY* key;
+  Bytes pub = Bytes(32);
   Signer() {
-    Bytes seed(32, 7);
+    const Bytes seed(32, 7);
     key = EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed.data(), seed.size());
-  }
-  ~Signer() { EVP_PKEY_free(key); }
-  Bytes public_key() const {
-    Bytes pub(32);
     std::size_t n = pub.size();
     EVP_PKEY_get_raw_public_key(key, pub.data(), &n);
-    return pub;
   }
+  ~Signer() { EVP_PKEY_free(key); }
   Bytes sign(std::string_view msg) const {
     Bytes sig(64);
     std::size_t n = sig.size();
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, key);
-    EVP_DigestSign(ctx, sig.data(), &n, reinterpret_cast<const unsigned char*>(msg.data()), msg.size());
+    EVP_DigestSign(ctx, sig.data(), &n, reinterpret_cast<const unsigned char*>(msg.data()),
+                   msg.size());
     EVP_MD_CTX_free(ctx);
     return sig;
   }
   // The OpenSSH public key blob: string "ssh-ed25519", string(key).
   Bytes ssh_blob() const {
     Bytes blob = {0, 0, 0, 11, 's', 's', 'h', '-', 'e', 'd', '2', '5', '5', '1', '9', 0, 0, 0, 32};
-    const Bytes pub = public_key();
     blob.insert(blob.end(), pub.begin(), pub.end());
     return blob;
   }
@@ -61,11 +57,10 @@ struct Signer {
 // s + L: the same signature in a non-canonical form.
 Bytes add_group_order(Bytes sig) {
   const Bytes l = unhex("edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010");
-  unsigned carry = 0;
-  for (std::size_t i = 0; i < 32; ++i) {
-    const unsigned sum = sig[32 + i] + l[i] + carry;
-    sig[32 + i] = static_cast<std::uint8_t>(sum);
-    carry = sum >> 8;
+  for (unsigned i = 0, carry = 0; i < 32; ++i) {
+    carry += sig[32 + i] + l[i];
+    sig[32 + i] = static_cast<std::uint8_t>(carry);
+    carry >>= 8;
   }
   return sig;
 }
@@ -73,12 +68,9 @@ Bytes add_group_order(Bytes sig) {
 TEST(SigningVerify, KeyAndSignatureEncodings) {
   const Signer s;
   const std::string msg = "vesk.vault.sig.v1\n{}";
-  const Bytes pub = s.public_key();
   const Bytes sig = s.sign(msg);
-  const std::string key = b64(pub);
+  const std::string key = b64(s.pub);
   const std::string good = b64(sig);
-  std::string unpadded = good;
-  while (unpadded.back() == '=') unpadded.pop_back();
   Bytes off_curve(32, 0);
   off_curve[0] = 2;  // y = 2 is not the y of any curve point
   struct Row {
@@ -88,10 +80,10 @@ TEST(SigningVerify, KeyAndSignatureEncodings) {
   } rows[] = {
       {"genuine", key, good, msg, true},
       {"other message", key, good, msg + " ", false},
-      {"key 31 bytes", b64(Bytes(pub.begin(), pub.end() - 1)), good, msg, false},
-      {"key 33 bytes", b64([&] { Bytes k = pub; k.push_back(0); return k; }()), good, msg, false},
+      {"key 31 bytes", b64(Bytes(s.pub.begin(), s.pub.end() - 1)), good, msg, false},
+      {"key 33 bytes", b64([&] { Bytes k = s.pub; k.push_back(0); return k; }()), good, msg, false},
       {"signature 63 bytes", key, b64(Bytes(sig.begin(), sig.end() - 1)), msg, false},
-      {"unpadded signature", key, unpadded, msg, false},
+      {"unpadded signature", key, good.substr(0, good.find('=')), msg, false},
       {"line break in signature", key, good.substr(0, 40) + "\n" + good.substr(40), msg, false},
       {"trailing space in key", key + " ", good, msg, false},
       {"s + L", key, b64(add_group_order(sig)), msg, false},
@@ -116,7 +108,6 @@ TEST(SigningSsh, KeyEquality) {
       {"ssh-ed25519", "ssh-ed25519", false},
       {"ssh-rsa " + blob, "ssh-rsa " + blob, false},
       {"SSH-ED25519 " + blob, "ssh-ed25519 " + blob, false},
-      {"", "", false},
   };
   for (const auto& row : rows) EXPECT_EQ(ssh_ed25519_key_eq(row.a, row.b), row.want) << row.a;
 }
@@ -124,19 +115,14 @@ TEST(SigningSsh, KeyEquality) {
 TEST(SigningSsh, VerifyingKeyFromRecipientLine) {
   const Signer s;
   const std::string blob = b64(s.ssh_blob());
-  const std::string want = b64(s.public_key());
   Bytes long_blob = s.ssh_blob();
   long_blob.push_back(0);
   Bytes rsa_named = s.ssh_blob();
   rsa_named[7] = 'X';  // the blob's algorithm is no longer ssh-ed25519
-  struct Row {
-    std::string line;
-    bool ok;
-  } rows[] = {
+  const std::pair<std::string, bool> rows[] = {
       {"ssh-ed25519 " + blob, true},
       {"ssh-ed25519 " + blob + " user@host with spaces", true},
       {"ssh-ed25519 " + blob + " \t\r\n\xe3\x80\x80", true},
-      {"ssh-ed25519 " + blob + " ", true},
       {" ssh-ed25519 " + blob, false},
       {"ssh-ed25519  " + blob, false},
       {"ssh-ed25519\t" + blob, false},
@@ -148,53 +134,40 @@ TEST(SigningSsh, VerifyingKeyFromRecipientLine) {
       {"ssh-ed25519 " + blob.substr(0, blob.size() - 4), false},
       {"age1qyqszqgpqyqszqgpqyqszqgpqyqszqgpqyqszqgpqyqszqgpqyqs3290gq", false},
   };
-  for (const auto& row : rows) {
-    const auto got = ed25519_verifying_key_b64_from_ssh_recipient(row.line);
-    EXPECT_EQ(got.has_value(), row.ok) << row.line;
-    if (got && row.ok) {
-      EXPECT_EQ(*got, want);
-    }
+  for (const auto& [line, ok] : rows) {
+    EXPECT_EQ(ed25519_verifying_key_b64_from_ssh_recipient(line).value_or(""), ok ? b64(s.pub) : "")
+        << line;
   }
 }
 
 // The value of "name": "..." in one object of the vectors file.
 std::string string_member(const std::string& object, const std::string& name) {
   const std::string key = "\"" + name + "\": \"";
-  const auto at = object.find(key);
-  if (at == std::string::npos) return {};
-  const auto start = at + key.size();
+  const auto start = object.find(key) + key.size();
   return object.substr(start, object.find('"', start) - start);
 }
 
+// A cofactorless verifier that compares R by its encoding accepts exactly the
+// vectors flagged neither low_order_residue (needs the cofactored equation)
+// nor non_canonical_R (a re-encoded R never matches it).
 TEST(SigningVerify, C2spEdgeCaseVectors) {
   const std::string kit = std::string(VESK_TESTKIT_DIR) + "/ed25519/ed25519vectors.json";
   std::ifstream in(kit);
   if (!in) GTEST_SKIP() << "Ed25519 vectors not found at " << kit;
-  std::stringstream text;
-  text << in.rdbuf();
-  std::ifstream accepted_file(std::string(VESK_SOURCE_DIR) +
-                              "/tests/cpp/data/integrity_vectors_ed25519.txt");
-  ASSERT_TRUE(accepted_file) << "run tests/gen_integrity_vectors.py";
-  std::set<int> accepted;
-  for (std::string word; accepted_file >> word;) {
-    if (word == "#") {
-      std::getline(accepted_file, word);
-    } else {
-      accepted.insert(std::stoi(word));
-    }
-  }
-  const std::string all = text.str();
-  int count = 0;
+  const std::string all = (std::stringstream() << in.rdbuf()).str();
+  int count = 0, accepted = 0;
   for (std::size_t at = all.find('{'); at != std::string::npos; at = all.find('{', at + 1)) {
     const std::string object = all.substr(at, all.find('}', at) - at);
-    const int number = std::stoi(object.substr(object.find("\"number\": ") + 10));
+    const bool want = object.find("\"low_order_residue\"") == std::string::npos &&
+                      object.find("\"non_canonical_R\"") == std::string::npos;
     const bool got = verify(b64(unhex(string_member(object, "key"))),
                             b64(unhex(string_member(object, "sig"))), string_member(object, "msg"));
-    EXPECT_EQ(got, accepted.count(number) == 1) << "vector " << number;
+    EXPECT_EQ(got, want) << object;
     ++count;
+    accepted += want;
   }
   EXPECT_EQ(count, 914);
-  EXPECT_EQ(accepted.size(), 208u);
+  EXPECT_EQ(accepted, 208);
 }
 
 }  // namespace
