@@ -1,38 +1,23 @@
-// Helpers for the age tests: temporary folders, files, and running the real
-// `age`, `age-keygen` and `ssh-keygen` programs that produce test inputs.
+// Helpers for the age tests: files, outcomes of a key text, and running the real `age`, `age-keygen`
+// and `ssh-keygen` programs that produce test inputs.
 #pragma once
 
-#include <stdlib.h>
-#include <unistd.h>
+#include <stdio.h>
 
+#include <array>
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "crypto.hpp"
+#include "scoped_env.hpp"
+
 namespace vesk::testing_age {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "vesk-age-XXXXXX").string();
-    path_ = ::mkdtemp(tmpl.data()) ? tmpl : std::string();
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using fixture::TempDir;
 
 inline std::vector<std::uint8_t> read_bytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -56,21 +41,29 @@ inline std::string capture(const std::string& command) {
   std::string out;
   if (FILE* p = ::popen(command.c_str(), "r")) {
     char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
     ::pclose(p);
   }
   return out;
 }
 
-inline bool have_program(const std::string& name) {
-  return run("command -v " + name + " >/dev/null 2>&1") == 0;
+// "X25519 <pubkey>", "Ssh <pubkey>", "Plugin <pubkey>", or the key's error text.
+inline std::string describe(const std::string& key_text) {
+  auto id = crypto::parse_identity(key_text);
+  if (!id) return id.error().display();
+  auto pub = id->pubkey_string();
+  return std::string(std::array{"X25519", "Ssh", "Plugin"}[static_cast<int>(id->kind())]) + " " +
+         (pub ? *pub : pub.error().display());
 }
 
-inline std::string shell_quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
+// The plaintext, or "!" and the key's or the decryption's error text.
+inline std::string decrypt_with(const std::string& key_text, const std::vector<std::uint8_t>& ciphertext) {
+  auto id = crypto::parse_identity(key_text);
+  if (!id) return "!" + id.error().display();
+  auto r = crypto::decrypt(*id, ciphertext);
+  return r ? std::string(r->begin(), r->end()) : "!" + r.error().display();
 }
+
+inline bool have_program(const std::string& name) { return run("command -v " + name + " >/dev/null 2>&1") == 0; }
 
 }  // namespace vesk::testing_age
