@@ -1,6 +1,5 @@
 #include "load.hpp"
 
-
 #include "age/base64.hpp"
 #include "env.hpp"
 #include "hardening.hpp"
@@ -46,7 +45,10 @@ Result<Meta, VeskError> open_meta(const Vault& doc, const crypto::VeskIdentity& 
   if (!bytes) return unexpected(VeskError::integrity(std::string(kMetaCorrupt)));
   auto plain = crypto::decrypt(identity, *bytes);
   if (!plain) {
-    if (identity.kind() == crypto::VeskIdentity::Kind::Plugin) return unexpected(VeskError::crypto(std::move(plain.error())));
+    // A plugin's own reason is more useful than a guess about recipients.
+    if (identity.kind() == crypto::VeskIdentity::Kind::Plugin) {
+      return unexpected(VeskError::crypto(std::move(plain.error())));
+    }
     if (is_listed_recipient(doc.recipients, own_key)) {
       return unexpected(VeskError::integrity(std::string(kListedCannotDecrypt)));
     }
