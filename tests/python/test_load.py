@@ -248,3 +248,26 @@ def test_changed_signer_key_is_refused(keys, monkeypatch):
     assert str(e.value).startswith(TAMPERED + f"signer {signer}'s verifying key changed since first seen")
     monkeypatch.setenv("VESK_NO_SIGNER_PIN", "")
     assert vesk.get("A") == "a"
+
+
+def test_linked_worktree_finds_the_main_worktrees_key_file(keys, monkeypatch, tmp_path):
+    """The key file kept for the main worktree's vault serves the same vault in a linked one."""
+    import os
+    import subprocess
+    main, linked = tmp_path / "repo", tmp_path / "linked"
+    git = ["git", "-c", "user.name=t", "-c", "user.email=t@t", "-c", "init.defaultBranch=main"]
+    subprocess.run(git + ["init", "-q", str(main)], check=True)
+    subprocess.run(git + ["-C", str(main), "commit", "-q", "--allow-empty", "-m", "init"], check=True)
+    subprocess.run(git + ["-C", str(main), "worktree", "add", "-q", str(linked)], check=True)
+    key_dir = tmp_path / "home" / ".config" / "vesk" / "keys"
+    key_dir.mkdir(parents=True)
+    key_file = key_dir / vaultlib.vault_hash(str(main / ".vesk"))
+    key_file.write_text(keys["me"][0])
+    key_file.chmod(0o600)
+    monkeypatch.chdir(linked)
+    write_vault(".vesk", simple(keys, A="from the linked worktree"))
+    assert vesk.has_identity() is True
+    assert vesk.get("A") == "from the linked worktree"
+    monkeypatch.setenv("VESK_STRICT", "1")
+    assert vesk.has_identity() is False
+    assert os.listdir(key_dir) == [key_file.name]
