@@ -281,38 +281,30 @@ bool Reader::open(char bracket, std::string_view expected) {
   return true;
 }
 
-int Reader::next_element(bool& first) {
+// Steps over the comma before the next item of a list or object: 1 when an
+// item follows, 0 at the closing bracket, -1 after an error.
+int Reader::next_item(bool& first, char close, std::string_view eof, std::string_view expected) {
   int c = peek_ws();
-  if (c == ']') return 0;
+  if (c == close) return 0;
   if (c == ',' && !first) {
     ++pos_;
     c = peek_ws();
   } else if (c >= 0 && first) {
     first = false;
   } else {
-    fail_peek(std::string(c < 0 ? kEofList : kListCommaOrEnd));
+    fail_peek(std::string(c < 0 ? eof : expected));
     return -1;
   }
-  if (c == ']') return fail_peek(std::string(kTrailingComma)), -1;
+  if (c == close) return fail_peek(std::string(kTrailingComma)), -1;
   if (c < 0) return fail_peek(std::string(kEofValue)), -1;
   return 1;
 }
 
+int Reader::next_element(bool& first) { return next_item(first, ']', kEofList, kListCommaOrEnd); }
+
 int Reader::next_key(bool& first) {
-  int c = peek_ws();
-  if (c == '}') return 0;
-  if (c == ',' && !first) {
-    ++pos_;
-    c = peek_ws();
-  } else if (c >= 0 && first) {
-    first = false;
-  } else {
-    fail_peek(std::string(c < 0 ? kEofObject : kObjectCommaOrEnd));
-    return -1;
-  }
-  if (c == '"') return 1;
-  if (c == '}') return fail_peek(std::string(kTrailingComma)), -1;
-  if (c < 0) return fail_peek(std::string(kEofValue)), -1;
+  const int more = next_item(first, '}', kEofObject, kObjectCommaOrEnd);
+  if (more != 1 || peek_ws() == '"') return more;
   return fail_peek(std::string(kKeyMustBeString)), -1;
 }
 

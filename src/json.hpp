@@ -161,6 +161,7 @@ class Reader {
   // the closing bracket (not yet taken), -1 on error; close_*() take the
   // closing bracket and give the budget back.
   bool open(char bracket, std::string_view expected);
+  int next_item(bool& first, char close, std::string_view eof, std::string_view expected);
   int next_element(bool& first);
   int next_key(bool& first);
   bool colon();
