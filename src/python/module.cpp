@@ -1,6 +1,7 @@
 // The module `vesk`: multi-phase initialisation with one exec slot, which adds
 // the class Vault and the four functions, each also listed in __all__.
 #include "binding.hpp"
+#include "cancel.hpp"
 #include "env.hpp"
 #include "payload.hpp"
 
@@ -17,6 +18,23 @@ bool vault_path_arg(PyObject* obj, std::string& out) {
   return true;
 }
 
+// The load's cancellation check: runs the interpreter's signal handlers, so
+// that Ctrl-C ends a wait. The handler's exception (KeyboardInterrupt) stays
+// pending and is what the call raises.
+bool signal_raised() { return PyErr_CheckSignals() != 0; }
+
+// Loads under that check. On failure a Python error is set and null returned.
+std::unique_ptr<Payload> load_or_raise(const std::string& path) {
+  cancel::Scope scope(&signal_raised);
+  auto payload = load(path);
+  if (scope.cancelled()) return nullptr;
+  if (!payload) {
+    raise_runtime(payload.error());
+    return nullptr;
+  }
+  return std::move(*payload);
+}
+
 PyObject* py_load(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* kwlist[] = {"vault_path", nullptr};
@@ -26,9 +44,9 @@ PyObject* py_load(PyObject*, PyObject* args, PyObject* kwargs) {
         !vault_path_arg(path_obj, path)) {
       return nullptr;
     }
-    auto payload = load(path);
-    if (!payload) return raise_runtime(payload.error());
-    return new_vault_object(payload->release());
+    auto payload = load_or_raise(path);
+    if (!payload) return nullptr;
+    return new_vault_object(payload.release());
   });
 }
 
@@ -44,10 +62,10 @@ PyObject* py_get(PyObject*, PyObject* args, PyObject* kwargs) {
         !text_arg(key_obj, "key", key) || !vault_path_arg(path_obj, path)) {
       return nullptr;
     }
-    auto payload = load(path);
-    if (!payload) return raise_runtime(payload.error());
-    auto value = get(**payload, key);
-    payload->reset();  // decrypted values wiped before any Python object is made
+    auto payload = load_or_raise(path);
+    if (!payload) return nullptr;
+    auto value = get(*payload, key);
+    payload.reset();  // decrypted values wiped before any Python object is made
     if (!value) return raise_runtime(value.error());
     if (!*value) Py_RETURN_NONE;
     PyObject* result = new_str(**value);
@@ -66,10 +84,10 @@ PyObject* py_export_all(PyObject*, PyObject* args, PyObject* kwargs) {
         !vault_path_arg(path_obj, path)) {
       return nullptr;
     }
-    auto payload = load(path);
-    if (!payload) return raise_runtime(payload.error());
-    auto values = export_all(**payload);
-    payload->reset();
+    auto payload = load_or_raise(path);
+    if (!payload) return nullptr;
+    auto values = export_all(*payload);
+    payload.reset();
     if (!values) return raise_runtime(values.error());
     return new_dict(*values);
   });
