@@ -36,17 +36,32 @@ const EVP_CIPHER* chacha20_poly1305() {
 
 constexpr std::size_t kHmacBlock = 64;
 
-// SHA-256 over two pieces, with a digest context kept per thread.
-void sha256_two(Bytes a, Bytes b, std::uint8_t* out) {
+// A SHA-256 context kept per thread, initialised. After the final step its
+// state is the digest, which here is often a derived key (HMAC and HKDF
+// outputs): finishing initialises it again at once, overwriting that state.
+EVP_MD_CTX* sha256_ctx() {
   thread_local std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  unsigned int len = 0;
-  EVP_DigestInit_ex(ctx.get(), sha256_md(), nullptr);
-  EVP_DigestUpdate(ctx.get(), a.data(), a.size());
-  EVP_DigestUpdate(ctx.get(), b.data(), b.size());
-  EVP_DigestFinal_ex(ctx.get(), out, &len);
+  thread_local bool ready = EVP_DigestInit_ex(ctx.get(), sha256_md(), nullptr) == 1;
+  (void)ready;
+  return ctx.get();
 }
 
-// HMAC-SHA-256 (RFC 2104) on the digest above; the padded keys are wiped.
+void sha256_finish(EVP_MD_CTX* ctx, std::uint8_t* out) {
+  unsigned int len = 0;
+  EVP_DigestFinal_ex(ctx, out, &len);
+  EVP_DigestInit_ex(ctx, sha256_md(), nullptr);
+}
+
+// SHA-256 over two pieces.
+void sha256_two(Bytes a, Bytes b, std::uint8_t* out) {
+  EVP_MD_CTX* ctx = sha256_ctx();
+  EVP_DigestUpdate(ctx, a.data(), a.size());
+  EVP_DigestUpdate(ctx, b.data(), b.size());
+  sha256_finish(ctx, out);
+}
+
+// HMAC-SHA-256 (RFC 2104) on the digest above; the padded keys and the inner
+// digest are wiped.
 void hmac_into(Bytes key, Bytes data1, Bytes data2, std::uint8_t* out) {
   SecretArray<kHmacBlock> block;
   if (key.size() > kHmacBlock) {
@@ -57,13 +72,11 @@ void hmac_into(Bytes key, Bytes data1, Bytes data2, std::uint8_t* out) {
   SecretArray<kHmacBlock> pad;
   SecretArray<32> inner;
   for (std::size_t i = 0; i < kHmacBlock; ++i) pad.bytes[i] = block.bytes[i] ^ 0x36;
-  thread_local std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  unsigned int len = 0;
-  EVP_DigestInit_ex(ctx.get(), sha256_md(), nullptr);
-  EVP_DigestUpdate(ctx.get(), pad.data(), kHmacBlock);
-  EVP_DigestUpdate(ctx.get(), data1.data(), data1.size());
-  EVP_DigestUpdate(ctx.get(), data2.data(), data2.size());
-  EVP_DigestFinal_ex(ctx.get(), inner.data(), &len);
+  EVP_MD_CTX* ctx = sha256_ctx();
+  EVP_DigestUpdate(ctx, pad.data(), kHmacBlock);
+  EVP_DigestUpdate(ctx, data1.data(), data1.size());
+  EVP_DigestUpdate(ctx, data2.data(), data2.size());
+  sha256_finish(ctx, inner.data());
   for (std::size_t i = 0; i < kHmacBlock; ++i) pad.bytes[i] = block.bytes[i] ^ 0x5c;
   sha256_two(pad.span(), inner.span(), out);
 }
