@@ -52,13 +52,12 @@ std::optional<std::string_view> take_field(std::string_view& rest) {
 }
 
 // The SSH wire form of an Ed25519 key: string "ssh-ed25519", string(32 bytes).
-std::optional<std::span<const std::uint8_t>> ed25519_key_of_blob(
-    const std::vector<std::uint8_t>& blob) {
+std::optional<std::span<const std::uint8_t>> ed25519_key_of_blob(std::span<const std::uint8_t> blob) {
   static constexpr std::uint8_t kHeader[] = {0, 0, 0, 11, 's', 's', 'h', '-', 'e', 'd', '2', '5',
                                              '5', '1', '9', 0, 0, 0, 32};
   if (blob.size() != sizeof kHeader + kPublicKeySize) return std::nullopt;
   if (!std::equal(std::begin(kHeader), std::end(kHeader), blob.begin())) return std::nullopt;
-  return std::span<const std::uint8_t>(blob).subspan(sizeof kHeader);
+  return blob.subspan(sizeof kHeader);
 }
 
 // The group order L, little-endian, as in the signature's s field.

@@ -34,7 +34,8 @@ std::string invalid_length(std::size_t n) { return "Invalid input length: " + st
 const char* const kInvalidPadding = "Invalid padding";
 
 // Appends the bytes of up to four sextets; `count` sextets are meaningful.
-void emit(const std::uint8_t* s, std::size_t count, std::vector<std::uint8_t>& out) {
+template <class Out>
+void emit(const std::uint8_t* s, std::size_t count, Out& out) {
   std::uint32_t n = 0;
   for (std::size_t i = 0; i < 4; ++i) n = (n << 6) | (i < count ? s[i] : 0);
   std::size_t bytes = count * 6 / 8;
@@ -80,7 +81,7 @@ Result<Suffix, std::string> scan_suffix(std::string_view text, std::size_t start
 
 bool is_base64_char(char c) { return sextet(c) != kInvalid; }
 
-Result<std::vector<std::uint8_t>, std::string> base64_decode(std::string_view text) {
+Result<SecretBytes, std::string> base64_decode(std::string_view text) {
   std::size_t rem = text.size() % 4;
   // A stray last character (say a line feed) is named before the length is blamed.
   if (rem == 1 && text.back() != kPad && sextet(text.back()) == kInvalid) {
@@ -88,7 +89,8 @@ Result<std::vector<std::uint8_t>, std::string> base64_decode(std::string_view te
   }
   std::size_t body = text.size() - rem;
   if (rem == 0 && body >= 4) body -= 4;
-  std::vector<std::uint8_t> out;
+  // Reserved in full, so no growth leaves a copy behind; an early return wipes it.
+  SecretBytes out;
   out.reserve(text.size() / 4 * 3 + 3);
   for (std::size_t i = 0; i < body; i += 4) {
     std::uint8_t s[4];
@@ -109,9 +111,10 @@ Result<std::vector<std::uint8_t>, std::string> base64_decode(std::string_view te
   return out;
 }
 
-std::optional<std::vector<std::uint8_t>> base64_decode_unpadded(std::string_view text) {
+template <class Out>
+std::optional<Out> base64_decode_unpadded(std::string_view text) {
   if (text.size() % 4 == 1) return std::nullopt;
-  std::vector<std::uint8_t> out;
+  Out out;
   out.reserve(text.size() * 3 / 4 + 3);
   for (std::size_t i = 0; i < text.size(); i += 4) {
     std::size_t count = std::min<std::size_t>(4, text.size() - i);
@@ -126,6 +129,9 @@ std::optional<std::vector<std::uint8_t>> base64_decode_unpadded(std::string_view
   }
   return out;
 }
+
+template std::optional<std::vector<std::uint8_t>> base64_decode_unpadded(std::string_view);
+template std::optional<SecretBytes> base64_decode_unpadded(std::string_view);
 
 namespace {
 std::string encode(std::span<const std::uint8_t> bytes, bool pad) {

@@ -15,18 +15,26 @@
 #include <vector>
 
 #include "result.hpp"
+#include "secure.hpp"
 
 namespace vesk::age {
 
-// Strict standard base64 with canonical padding.
-Result<std::vector<std::uint8_t>, std::string> base64_decode(std::string_view text);
+// Strict standard base64 with canonical padding. What it decodes may be a
+// secret key (an SSH key file's body), so the bytes go to a wiping buffer,
+// wiped on every error too.
+Result<SecretBytes, std::string> base64_decode(std::string_view text);
 
 // Standard base64 with padding.
 std::string base64_encode(std::span<const std::uint8_t> bytes);
 
 // Unpadded canonical base64 (age stanza arguments, bodies, the header MAC).
 // No "=" allowed, a length that is 1 mod 4 refused, unused low bits zero.
-std::optional<std::vector<std::uint8_t>> base64_decode_unpadded(std::string_view text);
+// Bytes that may be secret (a plugin's file key in a stanza body) are decoded
+// with Out = SecretBytes.
+template <class Out = std::vector<std::uint8_t>>
+std::optional<Out> base64_decode_unpadded(std::string_view text);
+extern template std::optional<std::vector<std::uint8_t>> base64_decode_unpadded(std::string_view);
+extern template std::optional<SecretBytes> base64_decode_unpadded(std::string_view);
 
 // Unpadded standard base64.
 std::string base64_encode_unpadded(std::span<const std::uint8_t> bytes);

@@ -65,8 +65,7 @@ bool pem_body(std::string_view& t, std::string_view end, SecretBytes& out) {
   }
   auto decoded = base64_decode(joined.view());
   if (!decoded) return false;
-  out.assign(decoded->begin(), decoded->end());
-  wipe(decoded->data(), decoded->size());
+  out = std::move(*decoded);
   return true;
 }
 
