@@ -8,7 +8,6 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "json.hpp"
@@ -19,8 +18,12 @@ namespace vesk {
 using TextList = std::vector<std::string>;
 template <class V>
 using OrderedMap = std::map<std::string, V>;
+// Maps whose users rely on no order. Their keys are names from the vault
+// file and its meta, which whoever writes the file chooses: an ordered map
+// keeps crafted names from piling into one hash bucket and making a load
+// quadratic, and needs no per-process hash seed.
 template <class V>
-using UnorderedMap = std::unordered_map<std::string, V>;
+using UnorderedMap = std::map<std::string, V>;
 
 // The agent policy: the tags whose secrets an agent may read.
 struct Policy {
