@@ -1,5 +1,17 @@
 // Containers for secrets: every byte they ever held is wiped on release.
 //
+// The rule. Secrets are key texts and key file contents, private key bytes
+// and seeds, file keys and every key derived from them, the PINs and other
+// answers passed to plugins, and decrypted plaintexts (meta and values). They
+// live only in SecretBytes, SecretText, age::SecretArray (Key32, FileKey) or
+// key objects owned by OpenSSL (which wipes them on free). A secret is never
+// copied into an ordinary container (std::string, std::vector, a plain array,
+// a stack buffer left as it is), not even for a moment: a freed or outgrown
+// block keeps its bytes. Decoders of text that may carry key material decode
+// straight into a wiping container, and a reused OpenSSL context is reset or
+// initialised again after its last step. The copies handed to Python are the
+// only unwiped ones.
+//
 // The allocator wipes each block before freeing it, so spare capacity and the
 // old blocks left behind by growth are wiped too. SecretText keeps its bytes
 // in such a vector: std::string's small-buffer storage never reaches the
