@@ -2,6 +2,7 @@
 #include "age/format.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "age/base64.hpp"
 
@@ -270,32 +271,40 @@ StanzaParse parse_strict_stanza(std::span<const std::uint8_t> input, Stanza& out
 
 SecretText write_stanza(std::string_view type, const std::vector<std::string>& args,
                         std::span<const std::uint8_t> body) {
-  SecretText out;
-  out.append(kStanzaPrefix);
-  out.append(type);
+  // Sized once and filled in place: no partial copy of the body is left behind.
+  std::size_t size = kStanzaPrefix.size() + type.size() + 1;
+  for (const auto& a : args) size += 1 + a.size();
+  const std::size_t encoded = (body.size() * 4 + 2) / 3;
+  size += encoded + encoded / kLineLen + 1;
+  SecretBytes out(size);
+  char* p = reinterpret_cast<char*>(out.data());
+  auto put = [&p](std::string_view s) {
+    std::memcpy(p, s.data(), s.size());
+    p += s.size();
+  };
+  put(kStanzaPrefix);
+  put(type);
   for (const auto& a : args) {
-    out.append(" ");
-    out.append(a);
+    *p++ = ' ';
+    put(a);
   }
-  out.append("\n");
+  *p++ = '\n';
   // 48 bytes make one full line; the last line is short, maybe empty.
-  char line[kLineLen + 1];
-  for (std::size_t i = 0;; i += 48) {
-    const std::size_t n = std::min<std::size_t>(48, body.size() - i);
-    std::size_t len = 0;
-    for (std::size_t j = 0; j < n; j += 3) {
-      const std::size_t k = std::min<std::size_t>(3, n - j);
-      std::uint32_t v = static_cast<std::uint32_t>(body[i + j]) << 16;
-      if (k > 1) v |= static_cast<std::uint32_t>(body[i + j + 1]) << 8;
-      if (k > 2) v |= body[i + j + 2];
-      for (std::size_t q = 0; q <= k; ++q) line[len++] = kAlphabet[(v >> (18 - 6 * q)) & 63];
+  std::size_t column = 0;
+  for (std::size_t i = 0; i < body.size(); i += 3) {
+    const std::size_t k = std::min<std::size_t>(3, body.size() - i);
+    std::uint32_t v = static_cast<std::uint32_t>(body[i]) << 16;
+    if (k > 1) v |= static_cast<std::uint32_t>(body[i + 1]) << 8;
+    if (k > 2) v |= body[i + 2];
+    for (std::size_t q = 0; q <= k; ++q) *p++ = kAlphabet[(v >> (18 - 6 * q)) & 63];
+    column += 4;
+    if (column == kLineLen) {
+      *p++ = '\n';
+      column = 0;
     }
-    line[len++] = '\n';
-    out.append(std::string_view(line, len));
-    if (n < 48) break;
   }
-  wipe(line, sizeof line);
-  return out;
+  *p++ = '\n';
+  return SecretText(std::move(out));
 }
 
 StanzaReader::Status StanzaReader::feed(std::span<const std::uint8_t> in, std::size_t& used) {
