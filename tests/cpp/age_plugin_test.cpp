@@ -2,9 +2,11 @@
 // which the real `age` program encrypts.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -16,6 +18,7 @@
 #include "age/child_process.hpp"
 #include "age/format.hpp"
 #include "age_test_util.hpp"
+#include "cancel.hpp"
 
 namespace {
 
@@ -96,33 +99,52 @@ TEST_F(AgePlugin, SlowPluginNoticeOnStandardError) {
   EXPECT_EQ(decrypt_seeing_stderr(), "plugin secret | Waiting for " + iso("age-plugin-vesktest") + "...\n");
 }
 
+volatile sig_atomic_t g_alarmed = 0;
+
+// The PIN typed on the terminal, unechoed; or no answer and a cancelled load,
+// after which the terminal echoes again.
 TEST_F(AgePlugin, SecretRequestThroughTheTerminal) {
   env_.set("VESKTEST_MODE", "secret");
   env_.set("PINENTRY_PROGRAM", "/nonexistent/pinentry");
-  int master = -1;
-  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    write_file(dir_ / "result", decrypt_with(key_, ciphertext_));
-    ::_exit(0);
+  for (const bool answer : {true, false}) {
+    int master = -1;
+    const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      struct sigaction alarm{};
+      alarm.sa_handler = [](int) { g_alarmed = 1; };
+      sigaction(SIGALRM, &alarm, nullptr);
+      vesk::cancel::Scope scope([] { return g_alarmed != 0; });
+      if (!answer) ::alarm(1);
+      std::string result = decrypt_with(key_, ciphertext_);
+      termios t{};
+      ::tcgetattr(STDIN_FILENO, &t);
+      write_file(dir_ / "result", result + ((t.c_lflag & ECHO) ? " | echo" : " | no echo"));
+      ::_exit(0);
+    }
+    std::string seen;
+    auto read_more = [&] {
+      char buf[256];
+      pollfd p{master, POLLIN, 0};
+      if (::poll(&p, 1, 10'000) <= 0) return false;  // a hang fails, without hanging the test
+      const ssize_t n = ::read(master, buf, sizeof buf);
+      if (n > 0) seen.append(buf, static_cast<std::size_t>(n));
+      return n > 0;
+    };
+    while (seen.find("Enter the vesktest PIN: ") == std::string::npos && read_more()) {
+    }
+    const std::size_t prompted = seen.size();
+    if (answer) {
+      ASSERT_NE(::write(master, "1234\n", 5), -1);
+    }
+    while (read_more()) {
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    ::close(master);
+    EXPECT_EQ(read_text(dir_ / "result"), answer ? "plugin secret | echo" : "!decryption failed: interrupted | echo");
+    EXPECT_EQ(seen.find("1234", prompted), std::string::npos) << "the PIN was echoed";
   }
-  std::string seen;
-  auto read_more = [&] {
-    char buf[256];
-    const ssize_t n = ::read(master, buf, sizeof buf);
-    if (n > 0) seen.append(buf, static_cast<std::size_t>(n));
-    return n > 0;
-  };
-  while (seen.find("Enter the vesktest PIN: ") == std::string::npos && read_more()) {
-  }
-  const std::size_t prompted = seen.size();
-  ASSERT_NE(::write(master, "1234\n", 5), -1);
-  while (read_more()) {
-  }
-  ::waitpid(pid, nullptr, 0);
-  ::close(master);
-  EXPECT_EQ(read_text(dir_ / "result"), "plugin secret");
-  EXPECT_EQ(seen.find("1234", prompted), std::string::npos) << "the PIN was echoed";
 }
 
 // Plugin replies as the parser sees them: "<type args>/<body length>" per
