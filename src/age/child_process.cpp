@@ -67,13 +67,17 @@ bool spawn_actions(posix_spawn_file_actions_t& fa, int child_in, int child_out, 
   return ok;
 }
 
-// The host (CPython, say) may ignore SIGPIPE and SIGXFSZ or block signals; a
-// child starts with every signal at its default and none blocked.
+// CPython ignores SIGPIPE and SIGXFSZ for itself, and a thread may have
+// signals blocked: a child starts with those two at their default and an
+// empty mask, as Python's subprocess and Rust's Command start theirs. Other
+// ignored signals are the user's choice (nohup's SIGHUP) and stay ignored.
 bool spawn_attributes(posix_spawnattr_t& attr) {
-  sigset_t all, none;
-  sigfillset(&all);
+  sigset_t reset, none;
+  sigemptyset(&reset);
+  sigaddset(&reset, SIGPIPE);
+  sigaddset(&reset, SIGXFSZ);
   sigemptyset(&none);
-  return posix_spawnattr_setsigdefault(&attr, &all) == 0 && posix_spawnattr_setsigmask(&attr, &none) == 0 &&
+  return posix_spawnattr_setsigdefault(&attr, &reset) == 0 && posix_spawnattr_setsigmask(&attr, &none) == 0 &&
          posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0;
 }
 
