@@ -30,11 +30,21 @@ constexpr std::chrono::milliseconds kEmptyAnswerPause{100};
 // A pinentry or terminal line longer than this is refused rather than buffered.
 constexpr std::size_t kMaxLine = 64 * 1024;
 
+// Writes all of `s`; the terminal is non-blocking, so a full output queue is
+// waited for (interruptibly) rather than taken for an error.
 void write_fd(int fd, std::string_view s) {
   while (!s.empty()) {
-    ssize_t n = ::write(fd, s.data(), s.size());
-    if (n <= 0) return;
-    s.remove_prefix(static_cast<std::size_t>(n));
+    const ssize_t n = ::write(fd, s.data(), s.size());
+    if (n > 0) {
+      s.remove_prefix(static_cast<std::size_t>(n));
+    } else if (n < 0 && errno == EINTR && !cancel::requested()) {
+      continue;
+    } else if (n < 0 && errno == EAGAIN &&
+               cancel::poll_fd(fd, POLLOUT, std::chrono::milliseconds(-1)) == cancel::Wait::Ready) {
+      continue;
+    } else {
+      return;
+    }
   }
 }
 
