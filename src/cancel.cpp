@@ -49,4 +49,7 @@ Wait poll_fd(int fd, short events, std::chrono::milliseconds timeout) {
   }
 }
 
+// poll ignores a negative descriptor, which leaves only the timeout.
+Wait pause(std::chrono::milliseconds duration) { return poll_fd(-1, 0, duration); }
+
 }  // namespace vesk::cancel

@@ -40,4 +40,7 @@ enum class Wait { Ready, Timeout, Cancelled, Error };
 // most `timeout` (negative: no limit), consulting the check as above.
 Wait poll_fd(int fd, short events, std::chrono::milliseconds timeout);
 
+// Sleeps for `duration` the same way: Timeout when it has passed.
+Wait pause(std::chrono::milliseconds duration);
+
 }  // namespace vesk::cancel

@@ -9,15 +9,18 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <thread>
+
+#include "cancel.hpp"
 
 extern char** environ;
 
 namespace vesk::age {
 namespace {
 
-constexpr std::size_t kReadChunk = 4096;
+constexpr std::size_t kReadChunk = 16384;
 // How long a child that has lost its pipes may take to exit before it is killed.
 constexpr auto kExitGrace = std::chrono::milliseconds(500);
 constexpr auto kExitPoll = std::chrono::milliseconds(10);
@@ -64,6 +67,33 @@ bool spawn_actions(posix_spawn_file_actions_t& fa, int child_in, int child_out, 
   return ok;
 }
 
+// CPython ignores SIGPIPE and SIGXFSZ for itself, and a thread may have
+// signals blocked: a child starts with those two at their default and an
+// empty mask, as Python's subprocess and Rust's Command start theirs. Other
+// ignored signals are the user's choice (nohup's SIGHUP) and stay ignored.
+bool spawn_attributes(posix_spawnattr_t& attr) {
+  sigset_t reset, none;
+  sigemptyset(&reset);
+  sigaddset(&reset, SIGPIPE);
+  sigaddset(&reset, SIGXFSZ);
+  sigemptyset(&none);
+  return posix_spawnattr_setsigdefault(&attr, &reset) == 0 && posix_spawnattr_setsigmask(&attr, &none) == 0 &&
+         posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0;
+}
+
+bool set_nonblocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+ChildProcess::Status from_wait(cancel::Wait w) {
+  switch (w) {
+    case cancel::Wait::Timeout: return ChildProcess::Status::Timeout;
+    case cancel::Wait::Cancelled: return ChildProcess::Status::Cancelled;
+    default: return ChildProcess::Status::Error;
+  }
+}
+
 }  // namespace
 
 std::optional<ChildProcess> ChildProcess::start(const Options& o) {
@@ -81,9 +111,14 @@ std::optional<ChildProcess> ChildProcess::start(const Options& o) {
   argv.push_back(nullptr);
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
   pid_t pid = -1;
-  bool ok = spawn_actions(fa, in_pipe[0], out_pipe[1], o) &&
-            posix_spawnp(&pid, o.program.c_str(), &fa, nullptr, argv.data(), environ) == 0;
+  // Only our ends stop blocking; the child's ends stay as a program expects.
+  bool ok = set_nonblocking(in_pipe[1]) && set_nonblocking(out_pipe[0]) &&
+            spawn_actions(fa, in_pipe[0], out_pipe[1], o) && spawn_attributes(attr) &&
+            posix_spawnp(&pid, o.program.c_str(), &fa, &attr, argv.data(), environ) == 0;
+  posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&fa);
   ::close(in_pipe[0]);
   ::close(out_pipe[1]);
@@ -106,10 +141,11 @@ void ChildProcess::close_and_reap() {
   close_fd(stdin_);
   close_fd(stdout_);
   if (pid_ <= 0) return;
-  // A plugin normally exits once its pipes close; one that lingers is killed.
+  // A plugin normally exits once its pipes close; one that lingers, or any
+  // child of a cancelled load, is killed.
   auto deadline = std::chrono::steady_clock::now() + kExitGrace;
   while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() >= deadline) {
+    if (cancel::requested() || std::chrono::steady_clock::now() >= deadline) {
       ::kill(pid_, SIGKILL);
       while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
       }
@@ -120,34 +156,55 @@ void ChildProcess::close_and_reap() {
   pid_ = -1;
 }
 
-bool ChildProcess::write_all(std::string_view data) {
+ChildProcess::Status ChildProcess::write(std::string_view& data, std::chrono::milliseconds timeout) {
   SigpipeGuard guard;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!data.empty()) {
-    ssize_t n = ::write(stdin_, data.data(), data.size());
+    if (cancel::requested()) return Status::Cancelled;
+    const ssize_t n = ::write(stdin_, data.data(), data.size());
+    if (n > 0) {
+      data.remove_prefix(static_cast<std::size_t>(n));
+      continue;
+    }
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<std::size_t>(n));
+    if (n < 0 && errno == EPIPE) return Status::Closed;
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return Status::Error;
+    auto left = std::chrono::milliseconds(-1);
+    if (timeout.count() >= 0) {
+      left = std::max(std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()),
+                      std::chrono::milliseconds(0));
+    }
+    const auto w = cancel::poll_fd(stdin_, POLLOUT, left);
+    if (w != cancel::Wait::Ready) return from_wait(w);
   }
-  return true;
+  return Status::Done;
 }
 
-ChildProcess::ReadStatus ChildProcess::read_some(std::string& out, std::chrono::milliseconds timeout) {
-  pollfd p{stdout_, POLLIN, 0};
-  int r;
-  do {
-    r = ::poll(&p, 1, static_cast<int>(timeout.count()));
-  } while (r < 0 && errno == EINTR);
-  if (r == 0) return ReadStatus::Timeout;
-  if (r < 0) return ReadStatus::Error;
-  char buf[kReadChunk];
-  ssize_t n;
-  do {
-    n = ::read(stdout_, buf, sizeof buf);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) return ReadStatus::Error;
-  if (n == 0) return ReadStatus::Eof;
-  out.append(buf, static_cast<std::size_t>(n));
-  return ReadStatus::Data;
+ChildProcess::Status ChildProcess::read_some(SecretBytes& out, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  // The bytes may be a file key or a PIN: the buffer is wiped before it goes.
+  struct Buffer {
+    std::uint8_t bytes[kReadChunk];
+    ~Buffer() { wipe(bytes, sizeof bytes); }
+  } buf;
+  for (;;) {
+    if (cancel::requested()) return Status::Cancelled;
+    const ssize_t n = ::read(stdout_, buf.bytes, sizeof buf.bytes);
+    if (n > 0) {
+      out.insert(out.end(), buf.bytes, buf.bytes + n);
+      return Status::Done;
+    }
+    if (n == 0) return Status::Closed;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return Status::Error;
+    auto left = std::chrono::milliseconds(-1);
+    if (timeout.count() >= 0) {
+      left = std::max(std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()),
+                      std::chrono::milliseconds(0));
+    }
+    const auto w = cancel::poll_fd(stdout_, POLLIN, left);
+    if (w != cancel::Wait::Ready) return from_wait(w);
+  }
 }
 
 }  // namespace vesk::age

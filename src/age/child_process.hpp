@@ -1,6 +1,9 @@
 // A child program with pipes on its standard input and output, started with
-// posix_spawnp (never a shell). The pipes are closed and the child reaped
-// when the object goes away, on every path.
+// posix_spawnp (never a shell) and with default signal dispositions and an
+// empty signal mask, whatever the host process ignores or blocks. Our ends of
+// the pipes never block: every wait goes through the load's cancellation
+// check, so Ctrl-C ends it. The pipes are closed and the child reaped when the
+// object goes away, on every path; a cancelled load kills it at once.
 #pragma once
 
 #include <sys/types.h>
@@ -11,6 +14,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "secure.hpp"
 
 namespace vesk::age {
 
@@ -30,12 +35,17 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ~ChildProcess();
 
-  // Writes everything; false when the child stopped reading.
-  bool write_all(std::string_view data);
+  // Done: everything asked for happened (all written, or some bytes read).
+  // Closed: the child stopped reading, or its output ended.
+  enum class Status { Done, Closed, Timeout, Cancelled, Error };
 
-  enum class ReadStatus { Data, Eof, Timeout, Error };
-  // Appends what is available to `out`, waiting at most `timeout` (negative: forever).
-  ReadStatus read_some(std::string& out, std::chrono::milliseconds timeout);
+  // Writes `data`, waiting at most `timeout` (negative: no limit); what was
+  // written is removed from the front of `data`.
+  Status write(std::string_view& data, std::chrono::milliseconds timeout);
+
+  // Appends what is available to `out`, waiting at most `timeout` (negative:
+  // no limit). The bytes may be a secret: no unwiped copy is left behind.
+  Status read_some(SecretBytes& out, std::chrono::milliseconds timeout);
 
  private:
   ChildProcess(pid_t pid, int in, int out) : pid_(pid), stdin_(in), stdout_(out) {}

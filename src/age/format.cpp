@@ -1,6 +1,9 @@
 // The age header grammar, as a streaming parser over an in-memory file.
 #include "age/format.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 #include "age/base64.hpp"
 
 namespace vesk::age {
@@ -66,6 +69,45 @@ P arguments(Cursor& c, std::vector<std::string>& args) {
   }
 }
 
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr std::uint8_t kNotBase64 = 0xff;
+
+constexpr std::array<std::uint8_t, 256> make_sextets() {
+  std::array<std::uint8_t, 256> t{};
+  for (auto& v : t) v = kNotBase64;
+  for (std::uint8_t i = 0; i < 64; ++i) t[static_cast<unsigned char>(kAlphabet[i])] = i;
+  return t;
+}
+constexpr auto kSextet = make_sextets();
+
+// Stanza bodies are decoded here rather than through the general decoder so
+// that a body (a plugin's file key) only ever lands in wiping storage.
+// Canonical unpadded base64: no "=", no length of 1 mod 4, zero unused bits.
+bool valid_unpadded(std::string_view text) {
+  if (text.size() % 4 == 1) return false;
+  for (char ch : text) {
+    if (kSextet[static_cast<unsigned char>(ch)] == kNotBase64) return false;
+  }
+  std::size_t rem = text.size() % 4;
+  if (rem == 0) return true;
+  const std::uint8_t last = kSextet[static_cast<unsigned char>(text.back())];
+  return (last & (rem == 2 ? 0x0f : 0x03)) == 0;
+}
+
+// Appends the bytes of text that valid_unpadded accepted.
+void decode_unpadded_into(std::string_view text, SecretBytes& out) {
+  std::uint32_t acc = 0;
+  int bits = 0;
+  for (char ch : text) {
+    acc = (acc << 6) | kSextet[static_cast<unsigned char>(ch)];
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<std::uint8_t>(acc >> bits));
+    }
+  }
+}
+
 // The bytes up to the next line feed, which must be valid unpadded base64;
 // `non_empty` refuses an empty line. The line feed is not consumed.
 P b64_line(Cursor& c, bool non_empty, std::string_view& line) {
@@ -74,36 +116,36 @@ P b64_line(Cursor& c, bool non_empty, std::string_view& line) {
   if (i == c.in.size()) return P::Inc;
   if (non_empty && i == c.pos) return P::Err;
   line = c.text(c.pos, i);
-  if (!base64_decode_unpadded(line)) return P::Err;
+  if (!valid_unpadded(line)) return P::Err;
   c.pos = i;
   return P::Ok;
 }
 
-P decode_body(const std::string& encoded, std::vector<std::uint8_t>& body) {
-  auto decoded = base64_decode_unpadded(encoded);
-  if (!decoded) return P::Err;
-  body = std::move(*decoded);
-  return P::Ok;
-}
-
-// Strict body: full 64-character lines, then a short (maybe empty) line.
-P strict_body(Cursor& c, std::vector<std::uint8_t>& body) {
-  std::string encoded;
+// Strict body: full 64-character lines, then a short (maybe empty) line. Full
+// lines hold whole base64 groups, so decoding line by line equals decoding
+// the joined text.
+P strict_body(Cursor& c, SecretBytes& body) {
   std::string_view line;
+  std::size_t first = c.pos, full_lines = 0;
   for (;;) {
     Cursor probe = c;
     P r = b64_line(probe, false, line);
     if (r == P::Inc) return P::Inc;
     if (r == P::Err || line.size() != kLineLen) break;
     newline(probe);
-    encoded.append(line);
+    ++full_lines;
     c = probe;
   }
   if (P r = b64_line(c, false, line); r != P::Ok) return r;
   if (line.size() >= kLineLen) return P::Err;
   newline(c);
-  encoded.append(line);
-  return decode_body(encoded, body);
+  body.clear();
+  for (std::size_t i = 0; i < full_lines; ++i) {
+    const std::size_t at = first + i * (kLineLen + 1);
+    decode_unpadded_into(c.text(at, at + kLineLen), body);
+  }
+  decode_unpadded_into(line, body);
+  return P::Ok;
 }
 
 P strict_stanza(Cursor& c, Stanza& s) {
@@ -118,7 +160,7 @@ P strict_stanza(Cursor& c, Stanza& s) {
 }
 
 // Legacy body: non-empty lines joined by line feeds, all but the last full.
-P legacy_body(Cursor& c, std::vector<std::uint8_t>& body) {
+P legacy_body(Cursor& c, SecretBytes& body) {
   std::vector<std::string_view> lines;
   std::string_view line;
   if (P r = b64_line(c, true, line); r != P::Ok) return r;
@@ -132,13 +174,13 @@ P legacy_body(Cursor& c, std::vector<std::uint8_t>& body) {
     lines.push_back(line);
     c = probe;
   }
-  std::string encoded;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     bool last = i + 1 == lines.size();
     if (last ? lines[i].size() > kLineLen : lines[i].size() != kLineLen) return P::Err;
-    encoded.append(lines[i]);
   }
-  return decode_body(encoded, body);
+  body.clear();
+  for (auto l : lines) decode_unpadded_into(l, body);
+  return P::Ok;
 }
 
 P legacy_stanza(Cursor& c, Stanza& s) {
@@ -227,17 +269,114 @@ StanzaParse parse_strict_stanza(std::span<const std::uint8_t> input, Stanza& out
   return r == P::Ok ? StanzaParse::Ok : r == P::Inc ? StanzaParse::Incomplete : StanzaParse::Invalid;
 }
 
-std::string write_stanza(std::string_view type, const std::vector<std::string>& args,
-                         std::span<const std::uint8_t> body) {
-  std::string out(kStanzaPrefix);
-  out.append(type);
-  for (const auto& a : args) out.append(" ").append(a);
-  out.push_back('\n');
-  std::string encoded = base64_encode_unpadded(body);
-  std::size_t i = 0;
-  for (; encoded.size() - i >= kLineLen; i += kLineLen) out.append(encoded, i, kLineLen).push_back('\n');
-  out.append(encoded, i, std::string::npos).push_back('\n');
-  return out;
+SecretText write_stanza(std::string_view type, const std::vector<std::string>& args,
+                        std::span<const std::uint8_t> body) {
+  // Sized once and filled in place: no partial copy of the body is left behind.
+  std::size_t size = kStanzaPrefix.size() + type.size() + 1;
+  for (const auto& a : args) size += 1 + a.size();
+  const std::size_t encoded = (body.size() * 4 + 2) / 3;
+  size += encoded + encoded / kLineLen + 1;
+  SecretBytes out(size);
+  char* p = reinterpret_cast<char*>(out.data());
+  auto put = [&p](std::string_view s) {
+    std::memcpy(p, s.data(), s.size());
+    p += s.size();
+  };
+  put(kStanzaPrefix);
+  put(type);
+  for (const auto& a : args) {
+    *p++ = ' ';
+    put(a);
+  }
+  *p++ = '\n';
+  // 48 bytes make one full line; the last line is short, maybe empty.
+  std::size_t column = 0;
+  for (std::size_t i = 0; i < body.size(); i += 3) {
+    const std::size_t k = std::min<std::size_t>(3, body.size() - i);
+    std::uint32_t v = static_cast<std::uint32_t>(body[i]) << 16;
+    if (k > 1) v |= static_cast<std::uint32_t>(body[i + 1]) << 8;
+    if (k > 2) v |= body[i + 2];
+    for (std::size_t q = 0; q <= k; ++q) *p++ = kAlphabet[(v >> (18 - 6 * q)) & 63];
+    column += 4;
+    if (column == kLineLen) {
+      *p++ = '\n';
+      column = 0;
+    }
+  }
+  *p++ = '\n';
+  return SecretText(std::move(out));
+}
+
+StanzaReader::Status StanzaReader::feed(std::span<const std::uint8_t> in, std::size_t& used) {
+  used = 0;
+  if (state_ == State::Failed) return failure_;
+  auto fail = [&](Status why) {
+    state_ = State::Failed;
+    failure_ = why;
+    return why;
+  };
+  while (used < in.size()) {
+    const std::uint8_t c = in[used++];
+    if (++size_ > max_) return fail(Status::TooLarge);
+    switch (state_) {
+      case State::Prefix:
+        if (c != static_cast<std::uint8_t>(kStanzaPrefix[prefix_])) return fail(Status::Invalid);
+        if (++prefix_ == kStanzaPrefix.size()) {
+          state_ = State::ArgStart;
+          words_.emplace_back();
+        }
+        break;
+      case State::ArgStart:
+      case State::Arg:
+        if (is_vchar(static_cast<char>(c))) {
+          words_.back().push_back(static_cast<char>(c));
+          state_ = State::Arg;
+        } else if (state_ == State::Arg && c == ' ') {
+          words_.emplace_back();
+          state_ = State::ArgStart;
+        } else if (state_ == State::Arg && c == '\n') {
+          state_ = State::Body;
+        } else {
+          return fail(Status::Invalid);
+        }
+        break;
+      case State::Body:
+        if (Status st = body_byte(c); st != Status::NeedMore) return st == Status::Ready ? st : fail(st);
+        break;
+      case State::Failed:
+        return failure_;
+    }
+  }
+  return Status::NeedMore;
+}
+
+StanzaReader::Status StanzaReader::body_byte(std::uint8_t c) {
+  if (c != '\n') {
+    // A body line is never longer than 64 characters, so it is checked as it comes.
+    if (line_len_ == kLine || kSextet[c] == kNotBase64) return Status::Invalid;
+    line_[line_len_++] = static_cast<char>(c);
+    return Status::NeedMore;
+  }
+  const std::string_view line(line_, line_len_);
+  if (!valid_unpadded(line)) return Status::Invalid;
+  decode_unpadded_into(line, stanza_.body);
+  wipe(line_, line_len_);
+  line_len_ = 0;
+  return line.size() == kLine ? Status::NeedMore : Status::Ready;
+}
+
+Stanza StanzaReader::take() {
+  Stanza s = std::move(stanza_);
+  if (!words_.empty()) {
+    s.type = std::move(words_.front());
+    s.args.assign(std::make_move_iterator(words_.begin() + 1), std::make_move_iterator(words_.end()));
+  }
+  stanza_ = Stanza{};
+  words_.clear();
+  state_ = State::Prefix;
+  prefix_ = 0;
+  size_ = 0;
+  return s;
 }
 
 }  // namespace vesk::age

@@ -15,13 +15,14 @@
 #include <vector>
 
 #include "result.hpp"
+#include "secure.hpp"
 
 namespace vesk::age {
 
 struct Stanza {
   std::string type;
   std::vector<std::string> args;
-  std::vector<std::uint8_t> body;
+  SecretBytes body;  // a plugin's reply may carry a file key here
 };
 
 struct Header {
@@ -42,8 +43,48 @@ enum class StanzaParse { Ok, Invalid, Incomplete };
 // start of `input`; on success sets `consumed`.
 StanzaParse parse_strict_stanza(std::span<const std::uint8_t> input, Stanza& out, std::size_t& consumed);
 
-// Writes one stanza in the strict grammar.
-std::string write_stanza(std::string_view type, const std::vector<std::string>& args,
-                         std::span<const std::uint8_t> body);
+// The same strict grammar read from a stream that arrives in pieces of any
+// size: each byte is looked at once, so a reply costs time linear in its
+// length however it is split. A stanza longer than `max_stanza` bytes is
+// refused as soon as that length is crossed. Input the grammar cannot
+// continue with is refused at once; the whole-buffer parser above waits for
+// the end of a body line to say so, and otherwise the two agree.
+class StanzaReader {
+ public:
+  enum class Status { NeedMore, Ready, Invalid, TooLarge };
+
+  explicit StanzaReader(std::size_t max_stanza) : max_(max_stanza) {}
+  ~StanzaReader() { wipe(line_, sizeof line_); }
+  StanzaReader(const StanzaReader&) = delete;
+  StanzaReader& operator=(const StanzaReader&) = delete;
+
+  // Reads from `in` up to the end of the next stanza; `used` says how far.
+  // After Invalid or TooLarge the reader stays in that state.
+  Status feed(std::span<const std::uint8_t> in, std::size_t& used);
+
+  // The stanza completed by the last Ready; reading then starts afresh.
+  Stanza take();
+
+ private:
+  enum class State { Prefix, ArgStart, Arg, Body, Failed };
+  static constexpr std::size_t kLine = 64;
+
+  Status body_byte(std::uint8_t c);
+
+  std::size_t max_;
+  std::size_t size_ = 0;     // bytes of the current stanza so far
+  State state_ = State::Prefix;
+  Status failure_ = Status::Invalid;
+  std::size_t prefix_ = 0;   // characters of "-> " matched
+  Stanza stanza_;
+  std::vector<std::string> words_;  // command and arguments
+  char line_[kLine] = {};    // the body line being read
+  std::size_t line_len_ = 0;
+};
+
+// Writes one stanza in the strict grammar, into wiping storage: the body may
+// be a secret the user typed.
+SecretText write_stanza(std::string_view type, const std::vector<std::string>& args,
+                        std::span<const std::uint8_t> body);
 
 }  // namespace vesk::age

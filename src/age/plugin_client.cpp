@@ -12,7 +12,9 @@
 #include "age/child_process.hpp"
 #include "age/plugin.hpp"
 #include "age/terminal_ui.hpp"
+#include "cancel.hpp"
 #include "error.hpp"
+#include "unicode.hpp"
 
 namespace vesk::age {
 namespace {
@@ -25,6 +27,8 @@ constexpr auto kSlowPluginNotice = 10s;
 constexpr std::size_t kMaxMessage = std::size_t{16} << 20;
 constexpr std::size_t kFileKeyLen = 16;
 constexpr const char* kInvalidResponse = "invalid response";
+// Never shown: the binding raises the pending KeyboardInterrupt instead.
+constexpr const char* kInterrupted = "interrupted";
 
 // The program name between quotes, as the messages show it.
 std::string quoted(const std::string& binary) {
@@ -41,13 +45,25 @@ std::string plugin_died(const std::string& binary) {
   return text;
 }
 
-std::string lossy(const std::vector<std::uint8_t>& b) { return std::string(b.begin(), b.end()); }
+std::string too_large(const std::string& binary) {
+  return quoted(binary) + " sent a message larger than 16 MiB; the plugin is not working as it should.";
+}
 
-// A fresh empty directory for the plugin to run in, removed afterwards.
+// Plugin texts are shown as UTF-8, invalid bytes replaced by U+FFFD.
+template <class Bytes>
+std::string lossy(const Bytes& b) {
+  return unicode::lossy_utf8(std::string_view(reinterpret_cast<const char*>(b.data()), b.size()));
+}
+
+// A fresh empty directory for the plugin to run in, removed afterwards; the
+// path stays empty when none can be made (TMPDIR missing, say).
 struct ScratchDir {
   std::string path;
   ScratchDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "age-plugin-XXXXXX").string();
+    std::error_code ec;
+    const auto base = std::filesystem::temp_directory_path(ec);
+    if (ec) return;
+    std::string tmpl = (base / "age-plugin-XXXXXX").string();
     if (::mkdtemp(tmpl.data())) path = tmpl;
   }
   ~ScratchDir() {
@@ -60,49 +76,73 @@ class Session {
  public:
   Session(ChildProcess& child, std::string binary)
       : child_(child), binary_(std::move(binary)), notice_at_(std::chrono::steady_clock::now() + kSlowPluginNotice) {}
-  ~Session() { wipe(buffer_); }
 
   Result<Stanza, std::string> receive();
-  bool send(std::string message) {
-    bool ok = child_.write_all(message);
-    wipe(message);
-    return ok;
-  }
-  const std::string& binary() const { return binary_; }
+  // The error text when the message could not be handed over.
+  std::optional<std::string> send(const SecretText& message);
 
  private:
+  std::chrono::milliseconds wait_limit() const;
+  void notice();
+
   ChildProcess& child_;
   std::string binary_;
-  std::string buffer_;
   std::chrono::steady_clock::time_point notice_at_;
   bool noticed_ = false;
+  SecretBytes pending_;  // read from the plugin, not yet parsed from `pos_` on
+  std::size_t pos_ = 0;
+  StanzaReader reader_{kMaxMessage};
 };
+
+// Until the slow-plugin notice is due; after it, no limit.
+std::chrono::milliseconds Session::wait_limit() const {
+  if (noticed_) return -1ms;
+  return std::max(std::chrono::ceil<std::chrono::milliseconds>(notice_at_ - std::chrono::steady_clock::now()), 0ms);
+}
+
+// Tells the user once why nothing happens (a hardware key may wait for a touch).
+void Session::notice() {
+  ui::display_message("Waiting for " + ui::isolate(binary_) + "...");
+  noticed_ = true;
+}
 
 Result<Stanza, std::string> Session::receive() {
   for (;;) {
-    Stanza s;
-    std::size_t used = 0;
-    auto parsed = parse_strict_stanza(as_bytes(buffer_), s, used);
-    if (parsed == StanzaParse::Ok) {
-      wipe(buffer_.data(), used);
-      buffer_.erase(0, used);
-      return s;
+    while (pos_ < pending_.size()) {
+      std::size_t used = 0;
+      const auto status = reader_.feed(std::span<const std::uint8_t>(pending_).subspan(pos_), used);
+      pos_ += used;
+      if (status == StanzaReader::Status::Ready) return reader_.take();
+      if (status == StanzaReader::Status::Invalid) return unexpected(std::string(kInvalidResponse));
+      if (status == StanzaReader::Status::TooLarge) return unexpected(too_large(binary_));
     }
-    if (parsed == StanzaParse::Invalid || buffer_.size() > kMaxMessage) return unexpected(std::string(kInvalidResponse));
-    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(notice_at_ - std::chrono::steady_clock::now());
-    auto status = child_.read_some(buffer_, noticed_ ? -1ms : std::max(wait, 0ms));
-    if (status == ChildProcess::ReadStatus::Timeout) {
-      // Tell the user once why nothing happens (a hardware key may wait for a touch).
-      ui::display_message("Waiting for " + ui::isolate(binary_) + "...");
-      noticed_ = true;
-    } else if (status != ChildProcess::ReadStatus::Data) {
+    wipe(pending_.data(), pending_.size());
+    pending_.clear();
+    pos_ = 0;
+    const auto status = child_.read_some(pending_, wait_limit());
+    if (status == ChildProcess::Status::Timeout) {
+      notice();
+    } else if (status == ChildProcess::Status::Cancelled) {
+      return unexpected(std::string(kInterrupted));
+    } else if (status != ChildProcess::Status::Done) {
       return unexpected(plugin_died(binary_));
     }
   }
 }
 
-std::string reply(std::string_view tag, const std::vector<std::string>& args = {},
-                  std::span<const std::uint8_t> data = {}) {
+std::optional<std::string> Session::send(const SecretText& message) {
+  std::string_view rest = message.view();
+  for (;;) {
+    const auto status = child_.write(rest, wait_limit());
+    if (status == ChildProcess::Status::Done) return std::nullopt;
+    if (status == ChildProcess::Status::Cancelled) return kInterrupted;
+    if (status != ChildProcess::Status::Timeout) return IoError::from_errno(EPIPE).text;
+    notice();
+  }
+}
+
+SecretText reply(std::string_view tag, const std::vector<std::string>& args = {},
+                 std::span<const std::uint8_t> data = {}) {
   return write_stanza(tag, args, data);
 }
 
@@ -112,7 +152,7 @@ struct Outcome {
   std::vector<std::string> errors;
 };
 
-std::string confirm_reply(const Stanza& cmd, Outcome& out) {
+SecretText confirm_reply(const Stanza& cmd, Outcome& out) {
   if (cmd.args.empty()) {
     out.errors.push_back("(internal) confirm command must have at least one metadata argument");
     return reply("fail");
@@ -133,7 +173,7 @@ std::string confirm_reply(const Stanza& cmd, Outcome& out) {
   return reply("ok", {*answer ? "yes" : "no"});
 }
 
-std::string secret_reply(const Stanza& cmd) {
+SecretText secret_reply(const Stanza& cmd) {
   auto secret = ui::request_passphrase(lossy(cmd.body));
   if (!secret) return reply("fail");
   return reply("ok", {}, secret->bytes());
@@ -151,7 +191,7 @@ std::string error_text(const Stanza& cmd, const std::string& binary) {
   return text;
 }
 
-std::string handle(const Stanza& cmd, Outcome& out, const std::string& binary) {
+SecretText handle(const Stanza& cmd, Outcome& out, const std::string& binary) {
   if (cmd.type == "msg") {
     ui::display_message(lossy(cmd.body));
     return reply("ok");
@@ -165,7 +205,7 @@ std::string handle(const Stanza& cmd, Outcome& out, const std::string& binary) {
   if (cmd.type == "file-key") {
     // We asked about one file; another index, extra arguments or a second key are refused.
     if (cmd.args.size() != 1 || cmd.args[0] != "0" || out.file_key) return reply("fail");
-    out.file_key = SecretBytes(cmd.body.begin(), cmd.body.end());
+    out.file_key = cmd.body;
     return reply("ok");
   }
   if (cmd.type == "error") {
@@ -175,14 +215,15 @@ std::string handle(const Stanza& cmd, Outcome& out, const std::string& binary) {
   return reply("unsupported");
 }
 
-std::string phase_one(const PluginIdentity& identity, std::span<const Stanza> stanzas) {
-  std::string msg = write_stanza("add-identity", {identity.identity}, {});
+SecretText phase_one(const PluginIdentity& identity, std::span<const Stanza> stanzas) {
+  SecretText msg = write_stanza("add-identity", {identity.identity}, {});
   for (const auto& s : stanzas) {
     std::vector<std::string> args{"0", s.type};
     args.insert(args.end(), s.args.begin(), s.args.end());
-    msg += write_stanza("recipient-stanza", args, s.body);
+    msg.append(write_stanza("recipient-stanza", args, s.body).view());
   }
-  return msg + write_stanza("done", {}, {});
+  msg.append(write_stanza("done", {}, {}).view());
+  return msg;
 }
 
 Unwrap conclude(Outcome& out) {
@@ -202,21 +243,25 @@ Unwrap conclude(Outcome& out) {
 }  // namespace
 
 Unwrap PluginIdentityV1::unwrap_stanzas(std::span<const Stanza> stanzas) const {
+  // A cancelled load starts no more plugins.
+  if (cancel::requested()) return Unwrap::fail(kInterrupted);
   std::string binary = "age-plugin-" + identity_.name;
   ScratchDir scratch;
+  // Without its fresh directory the plugin is not started, and like a plugin
+  // that cannot be started it matches nothing.
+  if (scratch.path.empty()) return Unwrap::no_match();
   const char* debug = std::getenv("AGEDEBUG");
   bool inherit_stderr = debug && std::string_view(debug) == "plugin";
   auto child = ChildProcess::start({program_, {std::string(kStateMachine)}, scratch.path, inherit_stderr});
-  // A plugin that cannot be started simply matches nothing.
   if (!child) return Unwrap::no_match();
   Session session(*child, binary);
-  if (!session.send(phase_one(identity_, stanzas))) return Unwrap::fail(IoError::from_errno(EPIPE).text);
+  if (auto failed = session.send(phase_one(identity_, stanzas))) return Unwrap::fail(std::move(*failed));
   Outcome out;
   for (;;) {
     auto cmd = session.receive();
     if (!cmd) return Unwrap::fail(std::move(cmd.error()));
     if (cmd->type == "done") break;
-    if (!session.send(handle(*cmd, out, binary))) return Unwrap::fail(IoError::from_errno(EPIPE).text);
+    if (auto failed = session.send(handle(*cmd, out, binary))) return Unwrap::fail(std::move(*failed));
   }
   return conclude(out);
 }

@@ -2,15 +2,18 @@
 #include "age/terminal_ui.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 
 #include "age/child_process.hpp"
 #include "age/plugin.hpp"
+#include "cancel.hpp"
 
 namespace vesk::age::ui {
 namespace {
@@ -21,30 +24,56 @@ constexpr std::string_view kPinentryDefault = "pinentry";
 constexpr std::string_view kPinentryPrompt = "Passphrase";
 constexpr std::string_view kInputRequired = "Input is required";
 constexpr int kPinentryTimeoutSeconds = 30;
+// Between an empty answer and asking again, so that a pinentry that answers
+// at once cannot keep a core busy.
+constexpr std::chrono::milliseconds kEmptyAnswerPause{100};
 // A pinentry or terminal line longer than this is refused rather than buffered.
 constexpr std::size_t kMaxLine = 64 * 1024;
 
+// Writes all of `s`; the terminal is non-blocking, so a full output queue is
+// waited for (interruptibly) rather than taken for an error.
 void write_fd(int fd, std::string_view s) {
   while (!s.empty()) {
-    ssize_t n = ::write(fd, s.data(), s.size());
-    if (n <= 0) return;
-    s.remove_prefix(static_cast<std::size_t>(n));
+    const ssize_t n = ::write(fd, s.data(), s.size());
+    if (n > 0) {
+      s.remove_prefix(static_cast<std::size_t>(n));
+    } else if (n < 0 && errno == EINTR && !cancel::requested()) {
+      continue;
+    } else if (n < 0 && errno == EAGAIN &&
+               cancel::poll_fd(fd, POLLOUT, std::chrono::milliseconds(-1)) == cancel::Wait::Ready) {
+      continue;
+    } else {
+      return;
+    }
   }
 }
 
-// Reads one line (without its line feed) from a descriptor into secret text.
+// Reads one line (without its line feed) from a non-blocking descriptor into
+// secret text, for as long as the user takes unless the load is cancelled.
 bool read_line(int fd, SecretText& line) {
-  char c;
-  while (::read(fd, &c, 1) == 1) {
-    if (c == '\n') return true;
-    if (line.size() >= kMaxLine) return false;
-    line.append(std::string_view(&c, 1));
+  char c = 0;
+  bool done = false, ok = false;
+  while (!done) {
+    const ssize_t n = ::read(fd, &c, 1);
+    if (n == 1) {
+      if (c == '\n') done = ok = true;
+      else if (line.size() >= kMaxLine) done = true;
+      else line.append(std::string_view(&c, 1));
+    } else if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+      const auto w = errno == EINTR ? (cancel::requested() ? cancel::Wait::Cancelled : cancel::Wait::Ready)
+                                    : cancel::poll_fd(fd, POLLIN, std::chrono::milliseconds(-1));
+      if (w == cancel::Wait::Cancelled) done = true;
+      else if (w != cancel::Wait::Ready) done = ok = !line.empty();
+    } else {
+      done = ok = !line.empty();  // end of input (or an error) ends the line
+    }
   }
-  return !line.empty();
+  wipe(&c, 1);
+  return ok;
 }
 
 struct Tty {
-  int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+  int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   ~Tty() {
     if (fd >= 0) ::close(fd);
   }
@@ -111,7 +140,9 @@ class Pinentry {
   }
   // Sends a command and reads to its OK/ERR line; D lines go to `data`.
   bool command(std::string_view cmd, SecretText* data = nullptr) {
-    if (!child_.write_all(std::string(cmd) + "\n")) return false;
+    const std::string line = std::string(cmd) + "\n";
+    std::string_view rest = line;
+    if (child_.write(rest, std::chrono::milliseconds(-1)) != ChildProcess::Status::Done) return false;
     return expect_ok(data);
   }
 
@@ -133,11 +164,10 @@ bool Pinentry::next_line(SecretText& line) {
       return true;
     }
     if (pending_.size() > kMaxLine) return false;
-    std::string chunk;
-    auto st = child_.read_some(chunk, std::chrono::milliseconds(-1));
-    pending_.append(chunk);
-    wipe(chunk);
-    if (st != ChildProcess::ReadStatus::Data) return false;
+    SecretBytes chunk;
+    // The user may take as long as they like; Ctrl-C still ends the wait.
+    if (child_.read_some(chunk, std::chrono::milliseconds(-1)) != ChildProcess::Status::Done) return false;
+    pending_.append(SecretText(std::move(chunk)).view());
   }
 }
 
@@ -176,7 +206,10 @@ std::optional<SecretText> pinentry_secret(Pinentry& p, std::string_view descript
     SecretText pin;
     if (!p.command("GETPIN", &pin)) return std::nullopt;
     if (!pin.empty()) return pin;
-    if (!p.command("SETERROR " + std::string(kInputRequired))) return std::nullopt;
+    if (cancel::pause(kEmptyAnswerPause) != cancel::Wait::Timeout ||
+        !p.command("SETERROR " + std::string(kInputRequired))) {
+      return std::nullopt;
+    }
   }
 }
 
@@ -190,6 +223,8 @@ void display_message(std::string_view message) { write_fd(STDERR_FILENO, std::st
 
 std::optional<SecretText> request_passphrase(std::string_view description) {
   if (auto p = Pinentry::open()) return pinentry_secret(*p, description);
+  // A cancelled load does not fall back to the terminal.
+  if (cancel::requested()) return std::nullopt;
   return terminal_secret(description);
 }
 
@@ -202,6 +237,7 @@ std::optional<bool> confirm(std::string_view message, std::string_view yes, std:
     }
     return p->command("CONFIRM");
   }
+  if (cancel::requested()) return std::nullopt;
   Tty tty;
   if (tty.fd < 0 || !::isatty(STDERR_FILENO)) return std::nullopt;
   for (;;) {

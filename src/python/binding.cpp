@@ -21,8 +21,10 @@ PyObject* new_str(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
+// Messages may carry bytes from outside (a plugin's error text): invalid UTF-8
+// becomes U+FFFD rather than a UnicodeDecodeError in place of the error.
 PyObject* raise_runtime(std::string_view message) {
-  PyObject* text = new_str(message);
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
   if (text != nullptr) {
     PyErr_SetObject(PyExc_RuntimeError, text);
     Py_DECREF(text);

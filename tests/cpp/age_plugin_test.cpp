@@ -2,16 +2,23 @@
 // which the real `age` program encrypts.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cstdlib>
+#include <random>
 #include <tuple>
 
 #include "age/bech32.hpp"
+#include "age/child_process.hpp"
+#include "age/format.hpp"
 #include "age_test_util.hpp"
+#include "cancel.hpp"
 
 namespace {
 
@@ -70,6 +77,7 @@ TEST_F(AgePlugin, ModesOfTheTestPlugin) {
                       iso("AGEDEBUG=plugin") + " for more information.\nWarning: this prints private encryption key " +
                       "material to standard error."},
       {"garbage", "", failed + "invalid response"},
+      {"flood", "", failed + plugin + " sent a message larger than 16 MiB; the plugin is not working as it should."},
   };
   for (const auto& [mode, pin, expect] : cases) {
     env_.set("VESKTEST_MODE", mode);
@@ -91,33 +99,186 @@ TEST_F(AgePlugin, SlowPluginNoticeOnStandardError) {
   EXPECT_EQ(decrypt_seeing_stderr(), "plugin secret | Waiting for " + iso("age-plugin-vesktest") + "...\n");
 }
 
+volatile sig_atomic_t g_alarmed = 0;
+
+// The PIN typed on the terminal, unechoed; or no answer and a cancelled load,
+// after which the terminal echoes again.
 TEST_F(AgePlugin, SecretRequestThroughTheTerminal) {
   env_.set("VESKTEST_MODE", "secret");
   env_.set("PINENTRY_PROGRAM", "/nonexistent/pinentry");
-  int master = -1;
-  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    write_file(dir_ / "result", decrypt_with(key_, ciphertext_));
-    ::_exit(0);
+  for (const bool answer : {true, false}) {
+    int master = -1;
+    const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      struct sigaction alarm{};
+      alarm.sa_handler = [](int) { g_alarmed = 1; };
+      sigaction(SIGALRM, &alarm, nullptr);
+      vesk::cancel::Scope scope([] { return g_alarmed != 0; });
+      if (!answer) ::alarm(1);
+      std::string result = decrypt_with(key_, ciphertext_);
+      termios t{};
+      ::tcgetattr(STDIN_FILENO, &t);
+      write_file(dir_ / "result", result + ((t.c_lflag & ECHO) ? " | echo" : " | no echo"));
+      ::_exit(0);
+    }
+    std::string seen;
+    auto read_more = [&] {
+      char buf[256];
+      pollfd p{master, POLLIN, 0};
+      if (::poll(&p, 1, 10'000) <= 0) return false;  // a hang fails, without hanging the test
+      const ssize_t n = ::read(master, buf, sizeof buf);
+      if (n > 0) seen.append(buf, static_cast<std::size_t>(n));
+      return n > 0;
+    };
+    while (seen.find("Enter the vesktest PIN: ") == std::string::npos && read_more()) {
+    }
+    const std::size_t prompted = seen.size();
+    if (answer) {
+      ASSERT_NE(::write(master, "1234\n", 5), -1);
+    }
+    while (read_more()) {
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    ::close(master);
+    EXPECT_EQ(read_text(dir_ / "result"), answer ? "plugin secret | echo" : "!decryption failed: interrupted | echo");
+    EXPECT_EQ(seen.find("1234", prompted), std::string::npos) << "the PIN was echoed";
   }
-  std::string seen;
-  auto read_more = [&] {
-    char buf[256];
-    const ssize_t n = ::read(master, buf, sizeof buf);
-    if (n > 0) seen.append(buf, static_cast<std::size_t>(n));
-    return n > 0;
+}
+
+// Plugin replies as the parser sees them: "<type args>/<body length>" per
+// stanza, then how the input ends.
+using vesk::age::StanzaReader;
+
+std::string shown(const vesk::age::Stanza& s) {
+  std::string text = s.type;
+  for (const auto& a : s.args) text += " " + a;
+  return text + "/" + std::to_string(s.body.size()) + " ";
+}
+
+std::string whole(std::string_view input) {
+  std::string text;
+  for (;;) {
+    vesk::age::Stanza s;
+    std::size_t used = 0;
+    auto r = vesk::age::parse_strict_stanza(vesk::age::as_bytes(input), s, used);
+    if (r != vesk::age::StanzaParse::Ok) return text + (r == vesk::age::StanzaParse::Invalid ? "invalid" : "incomplete");
+    text += shown(s);
+    input.remove_prefix(used);
+  }
+}
+
+// Feeds `input` in pieces of at most `chunk` bytes (0: random sizes); bodies
+// go to `bodies` when given.
+std::string streamed(std::string_view input, std::size_t chunk, std::size_t max = SIZE_MAX,
+                     std::vector<vesk::SecretBytes>* bodies = nullptr) {
+  StanzaReader reader(max);
+  std::mt19937 rng(static_cast<unsigned>(input.size()));
+  std::string text;
+  while (!input.empty()) {
+    const std::size_t n = std::min(input.size(), chunk ? chunk : 1 + rng() % 5000);
+    std::string_view piece = input.substr(0, n);
+    input.remove_prefix(n);
+    while (!piece.empty()) {
+      std::size_t used = 0;
+      auto st = reader.feed(vesk::age::as_bytes(piece), used);
+      piece.remove_prefix(used);
+      if (st == StanzaReader::Status::Invalid) return text + "invalid";
+      if (st == StanzaReader::Status::TooLarge) return text + "too large at " + std::to_string(input.size() + piece.size());
+      if (st == StanzaReader::Status::Ready) {
+        auto s = reader.take();
+        text += shown(s);
+        if (bodies) bodies->push_back(std::move(s.body));
+      }
+    }
+  }
+  return text + "incomplete";
+}
+
+TEST(PluginReply, ChunkingNeverChangesTheOutcome) {
+  const std::string full(64, 'A'), done = "-> done\n\n";
+  // Input, outcome, and whether the whole-buffer parser waits for the line's
+  // end to refuse it (it agrees once a line feed follows).
+  const std::tuple<std::string, std::string, bool> cases[] = {
+      {"", "incomplete", false},
+      {"-> msg a b\nAAAA\n" + done, "msg a b/3 done/0 incomplete", false},
+      {"-> file-key 0\n" + full + "\n\n", "file-key 0/48 incomplete", false},
+      {"-> file-key 0\n" + full + "\n", "incomplete", false},
+      {"-> a\n" + full + "A", "invalid", true},   // a body line longer than 64
+      {"-> a\nAB\n", "invalid", false},             // non-zero unused bits
+      {"-> a\nAAAAA\n", "invalid", false},          // a length of 1 mod 4
+      {"-> a\nAA=", "invalid", true},
+      {"-> a\nAA\r", "invalid", true},
+      {"->  a\n\n", "invalid", false},
+      {"-> a \n\n", "invalid", false},
+      {"-> a\tb\n\n", "invalid", false},
+      {"-> \xff\n\n", "invalid", false},
+      {"this is not a stanza\n", "invalid", false},
+      {done + "-> a\n", "done/0 incomplete", false},
   };
-  while (seen.find("Enter the vesktest PIN: ") == std::string::npos && read_more()) {
+  for (const auto& [input, expect, eager] : cases) {
+    for (std::size_t chunk : {1u, 7u, 0u}) EXPECT_EQ(streamed(input, chunk), expect) << input << " " << chunk;
+    if (eager) {
+      EXPECT_EQ(whole(input), "incomplete") << input;
+      EXPECT_EQ(whole(input + "\n"), expect) << input;
+    } else {
+      EXPECT_EQ(whole(input), expect) << input;
+    }
   }
-  const std::size_t prompted = seen.size();
-  ASSERT_NE(::write(master, "1234\n", 5), -1);
-  while (read_more()) {
+}
+
+TEST(PluginReply, BigRepliesInPiecesOfAnySize) {
+  // Three stanzas of about 2 MB each: the same bodies however they arrive.
+  std::string reply;
+  std::mt19937 rng(7);
+  for (const char* type : {"msg", "request-secret", "file-key"}) {
+    std::vector<std::uint8_t> body(1'500'000 + rng() % 100);
+    for (auto& b : body) b = static_cast<std::uint8_t>(rng());
+    reply += std::string(vesk::age::write_stanza(type, {}, body).view());
   }
-  ::waitpid(pid, nullptr, 0);
-  ::close(master);
-  EXPECT_EQ(read_text(dir_ / "result"), "plugin secret");
-  EXPECT_EQ(seen.find("1234", prompted), std::string::npos) << "the PIN was echoed";
+  std::vector<vesk::SecretBytes> at_once, in_pieces;
+  const std::string expect = whole(reply);
+  EXPECT_EQ(streamed(reply, reply.size(), SIZE_MAX, &at_once), expect);
+  EXPECT_EQ(streamed(reply, 0, SIZE_MAX, &in_pieces), expect);
+  EXPECT_EQ(at_once, in_pieces);
+  ASSERT_EQ(at_once.size(), 3u);
+  // Past the cap the reader stops at once: the first stanza is longer than 2 MB.
+  EXPECT_EQ(streamed(reply, 0, 2'000'000), "too large at " + std::to_string(reply.size() - 2'000'001));
+}
+
+std::uint64_t ignored_signals(const std::string& status) {
+  const std::size_t at = status.find("SigIgn:\t");
+  return at == std::string::npos ? ~0ull : std::stoull(status.substr(at + 8, 16), nullptr, 16);
+}
+
+// The host ignores SIGPIPE and SIGXFSZ, as CPython does, and blocks a signal:
+// a child starts with neither. (glibc's posix_spawn always ignores its own
+// two internal signals, 32 and 33, which every program linked with it takes back.)
+TEST(PluginChild, StartsWithDefaultSignals) {
+  const std::uint64_t internal = 3ull << 31, own = ignored_signals(read_text("/proc/self/status"));
+  struct sigaction ignore{}, old_pipe{}, old_xfsz{};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &old_pipe);
+  sigaction(SIGXFSZ, &ignore, &old_xfsz);
+  sigset_t usr1, old_mask;
+  sigemptyset(&usr1);
+  sigaddset(&usr1, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &usr1, &old_mask);
+  std::string seen;
+  {
+    auto child = vesk::age::ChildProcess::start({"cat", {"/proc/self/status"}, {}, false});
+    ASSERT_TRUE(child);
+    vesk::SecretBytes out;
+    while (child->read_some(out, std::chrono::seconds(10)) == vesk::age::ChildProcess::Status::Done) {
+    }
+    seen.assign(out.begin(), out.end());
+  }
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  sigaction(SIGPIPE, &old_pipe, nullptr);
+  sigaction(SIGXFSZ, &old_xfsz, nullptr);
+  EXPECT_NE(seen.find("SigBlk:\t0000000000000000\n"), std::string::npos) << seen;
+  EXPECT_EQ(ignored_signals(seen) & ~internal, own & ~internal & ~((1ull << (SIGPIPE - 1)) | (1ull << (SIGXFSZ - 1))));
 }
 
 TEST_F(AgePlugin, MissingPluginProgram) {

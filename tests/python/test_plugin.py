@@ -1,7 +1,11 @@
 """A plugin identity end to end: the real `age` encrypts to the test plugin's
 recipient, and the module decrypts through the plugin protocol."""
+import json
 import os
+import signal
 import subprocess
+import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -15,6 +19,7 @@ PLUGIN_DIR = Path(__file__).resolve().parents[1] / "plugin"
 @pytest.fixture
 def plugin_key(monkeypatch, keys):
     monkeypatch.setenv("PATH", f"{PLUGIN_DIR}{os.pathsep}{os.environ['PATH']}")
+    monkeypatch.setenv("PINENTRY_PROGRAM", str(PLUGIN_DIR / "pinentry-vesktest"))
     text = subprocess.run(["age-plugin-vesktest", "--generate"], check=True, capture_output=True,
                           text=True).stdout
     recipient = next(line.split(": ", 1)[1] for line in text.splitlines() if line.startswith("# Recipient: "))
@@ -29,12 +34,77 @@ def test_plugin_identity_reads_values(plugin_key, keys):
     assert vesk.export_all() == {"A": "mine"}
 
 
-def test_plugin_failure_is_shown_as_the_decryption_error(plugin_key, keys, monkeypatch):
+@pytest.mark.parametrize("env, expected", [
+    ({"VESKTEST_MODE": "error"}, "'\u2068age-plugin-vesktest\u2069' couldn't use an identity: "
+                                 "\u2068token not present\u2069"),
+    ({"VESKTEST_MODE": "bad-utf8"}, "identity: \u2068token \ufffd\ufffd not present\u2069"),
+    ({"TMPDIR": "/nonexistent/vesk-tmp"}, "No matching keys found"),  # as when the plugin cannot start
+], ids=["error", "not-utf8", "no-tmpdir"])
+def test_plugin_failure_is_shown_as_the_decryption_error(plugin_key, keys, monkeypatch, env, expected):
     write_vault(".vesk", VaultSpec(recipients=[plugin_key], secrets={"A": Secret(shared="a")}))
-    monkeypatch.setenv("VESKTEST_MODE", "error")
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
     with pytest.raises(RuntimeError) as e:
         vesk.load()
     message = str(e.value)
     assert message.startswith("decryption failed: ")
-    assert "token not present" in message
+    assert expected in message
     assert "not a recipient" not in message and "listed" not in message
+
+
+# Run in a child process: the load holds the interpreter lock, so the SIGINT
+# comes from outside. The child reports what was left behind.
+INTERRUPTED_LOAD = r"""
+import json, os, sys, time
+import vesk
+fds = sorted(os.listdir("/proc/self/fd"))
+try:
+    vesk.load()
+    outcome = "loaded"
+except KeyboardInterrupt:
+    outcome = "KeyboardInterrupt"
+except BaseException as e:
+    outcome = repr(e)
+caught = time.monotonic()
+try:
+    os.waitpid(-1, os.WNOHANG)
+    children = "left"
+except ChildProcessError:
+    children = "none"
+print(json.dumps({"outcome": outcome, "caught": caught, "children": children,
+                  "fds_kept": sorted(os.listdir("/proc/self/fd")) == fds,
+                  "tmp": os.listdir(os.environ["TMPDIR"])}))
+"""
+
+
+@pytest.mark.parametrize("env", [
+    {"VESKTEST_MODE": "hang"},
+    {"VESKTEST_MODE": "grandchild"},
+    {"VESKTEST_MODE": "no-read", "VESKTEST_PINENTRY_ANSWER": "7" * 60000},  # the answer fills the pipe
+    {"VESKTEST_MODE": "secret", "VESKTEST_PINENTRY_ANSWER": "hang"},
+    {"VESKTEST_MODE": "secret", "VESKTEST_PINENTRY_ANSWER": ""},            # asked again and again
+], ids=["hang", "grandchild", "no-read", "pinentry-hang", "pinentry-empty"])
+def test_ctrl_c_ends_a_plugin_wait(plugin_key, tmp_path, env):
+    write_vault(".vesk", VaultSpec(recipients=[plugin_key], secrets={"A": Secret(shared="a")}))
+    scratch, mark = tmp_path / "tmp", tmp_path / "mark"
+    scratch.mkdir()
+    child_env = {**os.environ, **env, "TMPDIR": str(scratch), "VESKTEST_MARK": str(mark),
+                 "PYTHONPATH": os.pathsep.join([str(Path(vesk.__file__).parent), os.environ.get("PYTHONPATH", "")])}
+    proc = subprocess.Popen([sys.executable, "-c", INTERRUPTED_LOAD], env=child_env, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 20
+        while not mark.exists() and time.monotonic() < deadline and proc.poll() is None:
+            time.sleep(0.01)
+        time.sleep(0.3)  # let the load settle into its wait
+        sent = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=10)
+    finally:
+        proc.kill()
+        if mark.exists() and mark.read_text():
+            os.kill(int(mark.read_text()), signal.SIGKILL)
+    report = json.loads(out)
+    assert report["outcome"] == "KeyboardInterrupt", err
+    assert report["caught"] - sent < 1.0
+    assert report["children"] == "none" and report["fds_kept"] and report["tmp"] == []
