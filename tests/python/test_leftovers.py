@@ -191,17 +191,14 @@ def _forms(needle):
     return forms
 
 
-PLUGIN_PATH = pytest.mark.xfail(strict=False, reason="plugin path wiping lands separately")
-
-
 @pytest.mark.parametrize("what", [
     "payload key (age)",
     "file key (age)",
     "payload key (plugin)",
-    pytest.param("file key (plugin)", marks=PLUGIN_PATH),
+    "file key (plugin)",
     "SSH seed (malformed key file)",
-    pytest.param("PIN", marks=PLUGIN_PATH),
-    pytest.param("PIN (base64)", marks=PLUGIN_PATH),
+    "PIN",
+    "PIN (base64)",
 ])
 def test_no_key_or_secret_is_left_in_memory(memory_after_loads, what):
     memory, needles = memory_after_loads
