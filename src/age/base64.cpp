@@ -7,7 +7,7 @@
 namespace vesk::age {
 namespace {
 
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr const char* kAlphabet = kBase64Alphabet;
 constexpr std::uint8_t kInvalid = 0xff;
 constexpr char kPad = '=';
 
@@ -111,22 +111,43 @@ Result<SecretBytes, std::string> base64_decode(std::string_view text) {
   return out;
 }
 
+bool base64_unpadded_valid(std::string_view text) {
+  if (text.size() % 4 == 1) return false;
+  for (char c : text) {
+    if (sextet(c) == kInvalid) return false;
+  }
+  // Non-zero unused bits would let two texts encode the same bytes.
+  const std::size_t rem = text.size() % 4;
+  return rem == 0 || (sextet(text.back()) & (rem == 2 ? 0x0f : 0x03)) == 0;
+}
+
+namespace {
+
+template <class Out>
+bool append_unpadded(std::string_view text, Out& out) {
+  if (!base64_unpadded_valid(text)) return false;
+  std::uint32_t acc = 0;
+  int bits = 0;
+  for (char c : text) {
+    acc = (acc << 6) | sextet(c);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<std::uint8_t>(acc >> bits));
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool base64_append_unpadded(std::string_view text, SecretBytes& out) { return append_unpadded(text, out); }
+
 template <class Out>
 std::optional<Out> base64_decode_unpadded(std::string_view text) {
-  if (text.size() % 4 == 1) return std::nullopt;
   Out out;
-  out.reserve(text.size() * 3 / 4 + 3);
-  for (std::size_t i = 0; i < text.size(); i += 4) {
-    std::size_t count = std::min<std::size_t>(4, text.size() - i);
-    std::uint8_t s[4] = {};
-    for (std::size_t j = 0; j < count; ++j) {
-      s[j] = sextet(text[i + j]);
-      if (s[j] == kInvalid) return std::nullopt;
-    }
-    // Non-zero unused bits would let two texts encode the same bytes.
-    if (count < 4 && !trailing_bits_zero(s, count)) return std::nullopt;
-    emit(s, count, out);
-  }
+  out.reserve(text.size() * 3 / 4);
+  if (!append_unpadded(text, out)) return std::nullopt;
   return out;
 }
 

@@ -19,6 +19,8 @@
 
 namespace vesk::age {
 
+inline constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
 // Strict standard base64 with canonical padding. What it decodes may be a
 // secret key (an SSH key file's body), so the bytes go to a wiping buffer,
 // wiped on every error too.
@@ -35,6 +37,13 @@ template <class Out = std::vector<std::uint8_t>>
 std::optional<Out> base64_decode_unpadded(std::string_view text);
 extern template std::optional<std::vector<std::uint8_t>> base64_decode_unpadded(std::string_view);
 extern template std::optional<SecretBytes> base64_decode_unpadded(std::string_view);
+
+// Whether `text` is unpadded canonical base64 as above.
+bool base64_unpadded_valid(std::string_view text);
+
+// Appends the bytes of `text` to `out` (a stanza body decoded line by line);
+// false, with `out` unchanged, when `text` is not valid as above.
+bool base64_append_unpadded(std::string_view text, SecretBytes& out);
 
 // Unpadded standard base64.
 std::string base64_encode_unpadded(std::span<const std::uint8_t> bytes);

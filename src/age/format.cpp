@@ -69,45 +69,6 @@ P arguments(Cursor& c, std::vector<std::string>& args) {
   }
 }
 
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-constexpr std::uint8_t kNotBase64 = 0xff;
-
-constexpr std::array<std::uint8_t, 256> make_sextets() {
-  std::array<std::uint8_t, 256> t{};
-  for (auto& v : t) v = kNotBase64;
-  for (std::uint8_t i = 0; i < 64; ++i) t[static_cast<unsigned char>(kAlphabet[i])] = i;
-  return t;
-}
-constexpr auto kSextet = make_sextets();
-
-// Stanza bodies are decoded here rather than through the general decoder so
-// that a body (a plugin's file key) only ever lands in wiping storage.
-// Canonical unpadded base64: no "=", no length of 1 mod 4, zero unused bits.
-bool valid_unpadded(std::string_view text) {
-  if (text.size() % 4 == 1) return false;
-  for (char ch : text) {
-    if (kSextet[static_cast<unsigned char>(ch)] == kNotBase64) return false;
-  }
-  std::size_t rem = text.size() % 4;
-  if (rem == 0) return true;
-  const std::uint8_t last = kSextet[static_cast<unsigned char>(text.back())];
-  return (last & (rem == 2 ? 0x0f : 0x03)) == 0;
-}
-
-// Appends the bytes of text that valid_unpadded accepted.
-void decode_unpadded_into(std::string_view text, SecretBytes& out) {
-  std::uint32_t acc = 0;
-  int bits = 0;
-  for (char ch : text) {
-    acc = (acc << 6) | kSextet[static_cast<unsigned char>(ch)];
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<std::uint8_t>(acc >> bits));
-    }
-  }
-}
-
 // The bytes up to the next line feed, which must be valid unpadded base64;
 // `non_empty` refuses an empty line. The line feed is not consumed.
 P b64_line(Cursor& c, bool non_empty, std::string_view& line) {
@@ -116,7 +77,7 @@ P b64_line(Cursor& c, bool non_empty, std::string_view& line) {
   if (i == c.in.size()) return P::Inc;
   if (non_empty && i == c.pos) return P::Err;
   line = c.text(c.pos, i);
-  if (!valid_unpadded(line)) return P::Err;
+  if (!base64_unpadded_valid(line)) return P::Err;
   c.pos = i;
   return P::Ok;
 }
@@ -142,9 +103,9 @@ P strict_body(Cursor& c, SecretBytes& body) {
   body.clear();
   for (std::size_t i = 0; i < full_lines; ++i) {
     const std::size_t at = first + i * (kLineLen + 1);
-    decode_unpadded_into(c.text(at, at + kLineLen), body);
+    base64_append_unpadded(c.text(at, at + kLineLen), body);
   }
-  decode_unpadded_into(line, body);
+  base64_append_unpadded(line, body);
   return P::Ok;
 }
 
@@ -179,7 +140,7 @@ P legacy_body(Cursor& c, SecretBytes& body) {
     if (last ? lines[i].size() > kLineLen : lines[i].size() != kLineLen) return P::Err;
   }
   body.clear();
-  for (auto l : lines) decode_unpadded_into(l, body);
+  for (auto l : lines) base64_append_unpadded(l, body);
   return P::Ok;
 }
 
@@ -296,7 +257,7 @@ SecretText write_stanza(std::string_view type, const std::vector<std::string>& a
     std::uint32_t v = static_cast<std::uint32_t>(body[i]) << 16;
     if (k > 1) v |= static_cast<std::uint32_t>(body[i + 1]) << 8;
     if (k > 2) v |= body[i + 2];
-    for (std::size_t q = 0; q <= k; ++q) *p++ = kAlphabet[(v >> (18 - 6 * q)) & 63];
+    for (std::size_t q = 0; q <= k; ++q) *p++ = kBase64Alphabet[(v >> (18 - 6 * q)) & 63];
     column += 4;
     if (column == kLineLen) {
       *p++ = '\n';
@@ -353,13 +314,12 @@ StanzaReader::Status StanzaReader::feed(std::span<const std::uint8_t> in, std::s
 StanzaReader::Status StanzaReader::body_byte(std::uint8_t c) {
   if (c != '\n') {
     // A body line is never longer than 64 characters, so it is checked as it comes.
-    if (line_len_ == kLine || kSextet[c] == kNotBase64) return Status::Invalid;
+    if (line_len_ == kLine || !is_base64_char(static_cast<char>(c))) return Status::Invalid;
     line_[line_len_++] = static_cast<char>(c);
     return Status::NeedMore;
   }
   const std::string_view line(line_, line_len_);
-  if (!valid_unpadded(line)) return Status::Invalid;
-  decode_unpadded_into(line, stanza_.body);
+  if (!base64_append_unpadded(line, stanza_.body)) return Status::Invalid;
   wipe(line_, line_len_);
   line_len_ = 0;
   return line.size() == kLine ? Status::NeedMore : Status::Ready;
