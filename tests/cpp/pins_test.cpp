@@ -3,8 +3,12 @@
 #include "pins.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 
+#include <csignal>
 #include <filesystem>
+#include <functional>
 #include <iterator>
 
 #include "scoped_env.hpp"
@@ -182,10 +186,13 @@ TEST_F(Pins, DirectoryModes) {
   EXPECT_EQ(mode_of(home() + "/.config/vesk"), 0700u);
   EXPECT_EQ(mode_of(home() + "/.config/vesk/signer-pins"), 0700u);
   EXPECT_EQ(mode_of(pin()), 0666u);
-  // Directories made new are 0700 from the start, whatever the umask.
+  // Ours are 0700 from the start, whatever the umask; a missing ~/.config
+  // gets the default mode.
   env_.set("HOME", tmp_ / "fresh");
   (void)reconcile(kVault, {{"s", "k"}}, true);
-  EXPECT_EQ(mode_of(tmp_ / "fresh/.config"), 0700u);
+  EXPECT_EQ(mode_of(tmp_ / "fresh/.config"), 0777u);
+  EXPECT_EQ(mode_of(tmp_ / "fresh/.config/vesk"), 0700u);
+  EXPECT_EQ(mode_of(tmp_ / "fresh/.config/vesk/signer-pins"), 0700u);
   ::umask(old_umask);
 }
 
@@ -199,6 +206,93 @@ TEST_F(Pins, AtomicReplaceKeepsModeAndLeavesNoTemporaryFile) {
   EXPECT_EQ(mode_of(pin()), 0640u);
   EXPECT_EQ(parse_pin(read_file(pin()))->signers.size(), 2u);
   EXPECT_EQ(entries(fs::path(pin()).parent_path()), 2) << "the pin and the old leftover only";
+}
+
+// Runs `body` in a child process that ends with it. `as_nobody`: root gives up
+// its rights first, since root may write whatever the mode.
+void in_child(const std::string& tree, bool as_nobody, const std::function<void()>& body) {
+  constexpr uid_t kNobody = 65534;
+  const bool drop = as_nobody && ::geteuid() == 0;
+  if (drop) {
+    for (const auto& e : fs::recursive_directory_iterator(tree)) ::lchown(e.path().c_str(), kNobody, kNobody);
+    ::lchown(tree.c_str(), kNobody, kNobody);
+  }
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (drop && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) ::_exit(2);
+    body();
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// The pin path as something other than a plain writable file: a write goes
+// through a link and keeps it, and whatever cannot be written as a file is
+// left exactly as it was. Every case reads as no pin and never blocks.
+TEST_F(Pins, KindsOfPinPath) {
+  const std::string old_pin = R"({"signers":{"a":"1"},"was_signed":false})";
+  const SignerPin both{{{"a", "1"}, {"s", "k"}}, true};
+  const std::string elsewhere = tmp_ / "elsewhere/pin.json";
+  enum class Run { Here, AsNobody, SmallFileLimit };
+  struct Row {
+    const char* name;
+    std::function<void()> make;
+    Run run;
+    std::string outcome;
+    std::function<void()> check;
+  };
+  const auto link_to = [&](const std::string& target) {
+    fs::create_directories(fs::path(pin()).parent_path());
+    fs::create_symlink(target, pin());
+  };
+  const auto unchanged = [&] { EXPECT_EQ(read_file(pin()), old_pin); };
+  const Row rows[] = {
+      {"link: the target is replaced, the link kept", [&] { write_file(elsewhere, old_pin, 0640); link_to(elsewhere); },
+       Run::Here, "new: s", [&] {
+         EXPECT_TRUE(fs::is_symlink(pin()));
+         EXPECT_EQ(read_file(elsewhere), write_pin(both));
+         EXPECT_EQ(mode_of(elsewhere), 0640u);
+         EXPECT_EQ(entries(tmp_ / "elsewhere"), 1);
+       }},
+      {"dangling link: the target is made", [&] { fs::create_directories(tmp_ / "elsewhere"); link_to(elsewhere); },
+       Run::Here, "new: a s", [&] {
+         EXPECT_TRUE(fs::is_symlink(pin()));
+         EXPECT_EQ(read_file(elsewhere), write_pin(both));
+       }},
+      {"read-only pin", [&] { write_file(pin(), old_pin, 0444); }, Run::AsNobody, "new: s", unchanged},
+      {"read-only target", [&] { write_file(elsewhere, old_pin, 0444); link_to(elsewhere); }, Run::AsNobody,
+       "new: s", [&] { EXPECT_EQ(read_file(elsewhere), old_pin); }},
+      {"failed write", [&] { write_file(pin(), old_pin); }, Run::SmallFileLimit, "new: s", [&] {
+         unchanged();
+         EXPECT_EQ(entries(fs::path(pin()).parent_path()), 1) << "no temporary file left";
+       }},
+      {"FIFO", [&] { fs::create_directories(fs::path(pin()).parent_path()); fixture::make_fifo(pin()); },
+       Run::Here, "new: a s", [&] { EXPECT_EQ(fs::status(pin()).type(), fs::file_type::fifo); }},
+      {"link to a device", [&] { link_to("/dev/zero"); }, Run::Here, "new: a s",
+       [&] { EXPECT_EQ(fs::read_symlink(pin()), "/dev/zero"); }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::remove_all(home());
+    fs::remove_all(tmp_ / "elsewhere");
+    row.make();
+    if (row.run == Run::Here) {
+      EXPECT_EQ(outcome(reconcile(kVault, {{"a", "1"}, {"s", "k"}}, true)), row.outcome);
+    } else {
+      in_child(tmp_.path(), row.run == Run::AsNobody, [&] {
+        if (row.run == Run::SmallFileLimit) {
+          ::signal(SIGXFSZ, SIG_IGN);
+          const rlimit small{8, 8};
+          ::setrlimit(RLIMIT_FSIZE, &small);
+        }
+        if (outcome(reconcile(kVault, {{"a", "1"}, {"s", "k"}}, true)) != row.outcome) ::_exit(1);
+      });
+    }
+    row.check();
+  }
 }
 
 }  // namespace
