@@ -102,9 +102,7 @@ inline struct stat stat_of(const std::string& path) {
 
 inline mode_t mode_of(const std::string& path) { return stat_of(path).st_mode & 07777; }
 
-// Files that are not regular files, for the readers that must refuse them.
-inline void make_fifo(const std::string& path, mode_t mode = 0600) { ::mkfifo(path.c_str(), mode); }
-
+// A socket file, which the readers must refuse as not a regular file.
 inline void make_socket(const std::string& path) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
