@@ -305,9 +305,9 @@ def test_fifo_vault_with_a_silent_writer_is_interrupted(keys, monkeypatch):
     silent = os.open(".vesk", os.O_RDWR)  # a writer that never writes
     try:
         before = _fds()
-        killer = _later(0.3, f"kill -INT {os.getpid()}")
         start = time.monotonic()
         with pytest.raises(KeyboardInterrupt):
+            killer = _later(0.3, f"kill -INT {os.getpid()}")
             vesk.load()
         elapsed = time.monotonic() - start
         killer.wait()
