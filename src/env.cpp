@@ -150,7 +150,7 @@ std::string unopened(const std::string& p, std::string_view label, int err) {
     if (::lstat(p.c_str(), &st) == 0 || errno != ELOOP) return symlink_refused(label);
     return cannot_read(label, IoError::from_errno(err).text);
   }
-  if (err == ENXIO) return not_regular(label, p);  // a socket, or a device without a driver
+  if (err == ENXIO) return not_regular(label, p);  // a device or a socket
   if (::lstat(p.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return symlink_refused(label);
   if (::stat(p.c_str(), &st) == 0 && (st.st_mode & kGroupOtherBits) != 0) {
     return too_open(label, st.st_mode, p);

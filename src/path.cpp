@@ -138,6 +138,12 @@ Result<void, IoError> create_dir_all(const std::string& p, unsigned mode, std::s
 }
 
 Result<OpenFile, int> open_for_reading(const std::string& p, int extra_flags) {
+  // A device is refused before it is opened: opening some has effects of its
+  // own (a watchdog starts, a tape rewinds), and a link named ".git" in /tmp
+  // may lead to any of them. Like a socket, it fails with ENXIO.
+  struct stat seen {};
+  const int looked = (extra_flags & O_NOFOLLOW) ? ::lstat(p.c_str(), &seen) : ::stat(p.c_str(), &seen);
+  if (looked == 0 && (S_ISCHR(seen.st_mode) || S_ISBLK(seen.st_mode))) return unexpected(ENXIO);
   const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | extra_flags);
   if (fd < 0) return unexpected(errno);
   struct stat st {};

@@ -85,7 +85,8 @@ class OpenFile {
 };
 
 // Opens `p` read-only, non-blocking and close-on-exec, with `extra_flags`
-// (O_NOFOLLOW) added, and fstats it; the error number on failure.
+// (O_NOFOLLOW) added, and fstats it; the error number on failure, ENXIO for a
+// device or a socket. The caller checks the kind of file on the result.
 Result<OpenFile, int> open_for_reading(const std::string& p, int extra_flags = 0);
 
 // Why reading to the end failed: past the cap, or the error number of a read.

@@ -112,6 +112,19 @@ void replace(const std::string& target, std::string_view content, std::optional<
   if (!ok || ::rename(temp.c_str(), target.c_str()) != 0) ::unlink(temp.c_str());
 }
 
+// Where the link `pin` leads, when that is still the file `checked`.
+std::optional<std::string> link_target(const std::string& pin, const struct stat& checked) {
+  char* real = ::realpath(pin.c_str(), nullptr);
+  if (real == nullptr) return std::nullopt;
+  std::string target = real;
+  std::free(real);
+  struct stat now {};
+  if (::stat(target.c_str(), &now) != 0 || now.st_dev != checked.st_dev || now.st_ino != checked.st_ino) {
+    return std::nullopt;
+  }
+  return target;
+}
+
 // Writes the pin as a plain write would, but atomically. An existing pin is
 // replaced only when the process could write it in place: one the user made
 // read-only stays as it is, and a FIFO or device is never written. A pin
@@ -123,27 +136,22 @@ void write_pin_file(const std::string& pin, std::string_view content) {
     return;
   }
   const bool link = S_ISLNK(entry.st_mode);
-  // Non-blocking: a FIFO without a reader fails at once instead of waiting.
+  struct stat seen = entry;
+  const bool dangling = link && ::stat(pin.c_str(), &seen) != 0;
+  // Only a regular file is written: a FIFO or a device is never even opened.
+  if (!dangling && !S_ISREG(seen.st_mode)) return;
+  // Non-blocking all the same, should the file be swapped for a FIFO.
   const int flags = O_WRONLY | O_NONBLOCK | O_CLOEXEC;
-  int fd = ::open(pin.c_str(), flags | (link ? 0 : O_NOFOLLOW));
   // A dangling link: its target is created, as a write through it would.
-  if (fd < 0 && link && errno == ENOENT) fd = ::open(pin.c_str(), flags | O_CREAT, kNewFileMode);
+  const int fd = dangling ? ::open(pin.c_str(), flags | O_CREAT, kNewFileMode)
+                          : ::open(pin.c_str(), flags | (link ? 0 : O_NOFOLLOW));
   if (fd < 0) return;
   struct stat st {};
   const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   ::close(fd);
   if (!regular) return;
-  std::string target = pin;
-  if (link) {
-    char* real = ::realpath(pin.c_str(), nullptr);
-    if (real == nullptr) return;
-    target = real;
-    std::free(real);
-    // The link must still lead to the file that was checked.
-    struct stat now {};
-    if (::stat(target.c_str(), &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) return;
-  }
-  replace(target, content, st.st_mode & 07777);
+  const auto target = link ? link_target(pin, st) : pin;
+  if (target) replace(*target, content, st.st_mode & 07777);
 }
 
 // Creates the pin directory and writes the pin; every failure is ignored.

@@ -51,7 +51,7 @@ Result<path::OpenFile, VaultReadError> open_no_follow(const std::string& path) {
   if (file) return std::move(*file);
   const int err = file.error();
   if (err == ELOOP && !loop_among_directories(path)) return unexpected(symlink_refused(path));
-  // Opening a socket, or a device without a driver, fails this way.
+  // A device or a socket is refused this way before it is opened.
   if (err == ENXIO) return unexpected(not_regular(path));
   return unexpected(io_error(err));
 }
