@@ -22,7 +22,6 @@ namespace {
 constexpr std::size_t kHashBytes = 8;
 constexpr unsigned kPrivateDirMode = 0700;
 constexpr unsigned kGroupOtherBits = 077;
-constexpr std::size_t kReadChunk = 4096;
 
 constexpr std::string_view kKeyFileLabel = "key file";
 constexpr std::string_view kEnvKeyFileLabel = "VESK_KEY_FILE";
@@ -106,8 +105,9 @@ Result<std::string, std::string> dirs_path() {
   const auto home = home_dir();
   if (!home) return unexpected(std::string("cannot determine home directory"));
   const std::string keys = path::join(path::join(path::join(*home, ".config"), "vesk"), "keys");
-  // Created 0700 at once, so no new directory is ever open to others.
-  if (auto made = path::create_dir_all(keys, kPrivateDirMode); !made) {
+  // Our own two levels are created 0700 at once, so they are never open to
+  // others; ~/.config and above, when missing, get the default mode.
+  if (auto made = path::create_dir_all(keys, kPrivateDirMode, 2); !made) {
     return unexpected("creating key directory: " + made.error().text);
   }
   // Existing directories are narrowed too, on every call.
@@ -120,11 +120,6 @@ Result<std::string, std::string> dirs_path() {
 
 namespace vesk::env {
 namespace {
-
-struct FdGuard {
-  int fd;
-  ~FdGuard() { ::close(fd); }
-};
 
 std::string cannot_read(std::string_view label, const std::string& why) {
   return "cannot read " + std::string(label) + ": " + why;
@@ -141,10 +136,21 @@ std::string too_open(std::string_view label, unsigned mode, std::string_view pat
          display(path);
 }
 
+std::string not_regular(std::string_view label, std::string_view path) {
+  return std::string(label) + " is not a regular file: " + display(path);
+}
+
 // The open failed: pick the message a check of the path would have given, so a
 // link or a too-open file is named as such even when it could not be opened.
 std::string unopened(const std::string& p, std::string_view label, int err) {
   struct stat st {};
+  // ELOOP: the no-follow open met a link in the last place, even if the path
+  // has changed since; only a loop among the directories also fails lstat so.
+  if (err == ELOOP) {
+    if (::lstat(p.c_str(), &st) == 0 || errno != ELOOP) return symlink_refused(label);
+    return cannot_read(label, IoError::from_errno(err).text);
+  }
+  if (err == ENXIO) return not_regular(label, p);  // a device or a socket
   if (::lstat(p.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return symlink_refused(label);
   if (::stat(p.c_str(), &st) == 0 && (st.st_mode & kGroupOtherBits) != 0) {
     return too_open(label, st.st_mode, p);
@@ -152,40 +158,28 @@ std::string unopened(const std::string& p, std::string_view label, int err) {
   return cannot_read(label, IoError::from_errno(err).text);
 }
 
-Result<SecretBytes, int> read_all(int fd) {
-  SecretBytes bytes;
-  std::array<unsigned char, kReadChunk> chunk{};
-  for (;;) {
-    const ssize_t n = ::read(fd, chunk.data(), chunk.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int err = errno;
-      wipe(chunk.data(), chunk.size());
-      return unexpected(err);
-    }
-    if (n == 0) break;
-    bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + n);
-  }
-  wipe(chunk.data(), chunk.size());
-  return bytes;
-}
-
 }  // namespace
 
 Result<SecretText, std::string> read_secret_file(std::string_view path, std::string_view label) {
   const std::string p(path);
-  // One open that refuses a final link, then every check on that descriptor:
-  // the file that was checked is the file that is read.
-  const int fd = ::open(p.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return unexpected(unopened(p, label, errno));
-  FdGuard guard{fd};
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return unexpected(cannot_read(label, IoError::from_errno(errno).text));
+  // One open that refuses a final link and cannot block on a FIFO or device,
+  // then every check on that descriptor: the file that was checked is the
+  // file that is read.
+  auto file = path::open_for_reading(p, O_NOFOLLOW);
+  if (!file) return unexpected(unopened(p, label, file.error()));
+  const mode_t mode = file->st().st_mode;
+  // Only a regular file holds a key; a directory fails at the read below.
+  if (!file->regular() && !S_ISDIR(mode)) return unexpected(not_regular(label, p));
   // Key material that group or others could read is refused, not trusted.
-  if ((st.st_mode & kGroupOtherBits) != 0) return unexpected(too_open(label, st.st_mode, p));
-  auto bytes = read_all(fd);
-  if (!bytes) return unexpected(cannot_read(label, IoError::from_errno(bytes.error()).text));
-  SecretText text(std::move(*bytes));
+  if ((mode & kGroupOtherBits) != 0) return unexpected(too_open(label, mode, p));
+  SecretBytes bytes;
+  if (auto read = path::read_to_end(*file, bytes); !read) {
+    if (read.error().too_large) {
+      return unexpected(std::string(label) + " is larger than 16 MiB \u2014 not a key file: " + display(p));
+    }
+    return unexpected(cannot_read(label, IoError::from_errno(read.error().err).text));
+  }
+  SecretText text(std::move(bytes));
   if (!unicode::is_valid_utf8(text.view())) {
     return unexpected(cannot_read(label, "stream did not contain valid UTF-8"));
   }

@@ -1,13 +1,9 @@
 #include "git.hpp"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <cerrno>
 
 #include "path.hpp"
 #include "unicode.hpp"
@@ -16,7 +12,6 @@ namespace vesk::git {
 namespace {
 
 constexpr std::string_view kGitdirPrefix = "gitdir:";  // exact: lower case, no blank
-constexpr std::size_t kReadChunk = 4096;
 
 bool exists(const std::string& p) {
   struct stat st {};
@@ -28,22 +23,14 @@ bool is_dir(const std::string& p) {
   return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// A whole metadata file as UTF-8 text; unreadable or not UTF-8 reads as absent.
+// A whole metadata file as UTF-8 text; anything else reads as absent. Links
+// are followed, as git follows them, but only a regular file is read: a FIFO
+// or a device named ".git" (anyone may plant one in /tmp) must neither block
+// nor be read without end.
 std::optional<std::string> read_text(const std::string& p) {
-  const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string text;
-  std::array<char, kReadChunk> chunk{};
-  for (;;) {
-    const ssize_t n = ::read(fd, chunk.data(), chunk.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ::close(fd);
-      if (n < 0 || !unicode::is_valid_utf8(text)) return std::nullopt;
-      return text;
-    }
-    text.append(chunk.data(), static_cast<std::size_t>(n));
-  }
+  auto text = path::read_small_file(p);
+  if (!text || !unicode::is_valid_utf8(*text)) return std::nullopt;
+  return text;
 }
 
 // The target named by a ".git" file, resolved against the worktree root.

@@ -1,5 +1,6 @@
 #include "path.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -117,9 +118,11 @@ bool is_dir(const std::string& p) {
 
 }  // namespace
 
-Result<void, IoError> create_dir_all(const std::string& p, unsigned mode) {
+Result<void, IoError> create_dir_all(const std::string& p, unsigned mode, std::size_t own) {
   if (p.empty()) return {};
-  if (::mkdir(p.c_str(), mode) == 0) return {};
+  constexpr unsigned kDefaultDirMode = 0777;
+  const unsigned this_mode = own > 0 ? mode : kDefaultDirMode;
+  if (::mkdir(p.c_str(), this_mode) == 0) return {};
   const int err = errno;
   if (err != ENOENT) {
     if (is_dir(p)) return {};
@@ -127,11 +130,37 @@ Result<void, IoError> create_dir_all(const std::string& p, unsigned mode) {
   }
   const auto up = parent(p);
   if (!up) return unexpected(IoError::make(IoError::Kind::Other, "failed to create whole tree"));
-  if (auto made = create_dir_all(*up, mode); !made) return made;
-  if (::mkdir(p.c_str(), mode) == 0) return {};
+  if (auto made = create_dir_all(*up, mode, own > 0 ? own - 1 : 0); !made) return made;
+  if (::mkdir(p.c_str(), this_mode) == 0) return {};
   const int again = errno;
   if (is_dir(p)) return {};
   return unexpected(IoError::from_errno(again));
+}
+
+Result<OpenFile, int> open_for_reading(const std::string& p, int extra_flags) {
+  // A device is refused before it is opened: opening some has effects of its
+  // own (a watchdog starts, a tape rewinds), and a link named ".git" in /tmp
+  // may lead to any of them. Like a socket, it fails with ENXIO.
+  struct stat seen {};
+  const int looked = (extra_flags & O_NOFOLLOW) ? ::lstat(p.c_str(), &seen) : ::stat(p.c_str(), &seen);
+  if (looked == 0 && (S_ISCHR(seen.st_mode) || S_ISBLK(seen.st_mode))) return unexpected(ENXIO);
+  const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | extra_flags);
+  if (fd < 0) return unexpected(errno);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    ::close(fd);
+    return unexpected(err);
+  }
+  return OpenFile(fd, st);
+}
+
+std::optional<std::string> read_small_file(const std::string& p) {
+  auto file = open_for_reading(p);
+  if (!file || !file->regular()) return std::nullopt;
+  std::string text;
+  if (!read_to_end(*file, text)) return std::nullopt;
+  return text;
 }
 
 }  // namespace vesk::path

@@ -2,6 +2,12 @@
 // normalising, compared and ordered component by component.
 #pragma once
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,8 +52,80 @@ std::optional<std::string> strip_prefix(std::string_view p, std::string_view bas
 // Drops "." and folds ".." into its predecessor, by text alone (no links followed).
 std::string lexically_normal(std::string_view p);
 
-// Creates `p` and every missing ancestor. New directories get `mode` (before the
-// umask) at creation, so they are never briefly more open than that.
-Result<void, IoError> create_dir_all(const std::string& p, unsigned mode);
+// Creates `p` and every missing ancestor. The last `own` components of `p` are
+// ours: when new they get `mode` (before the umask) at creation, so they are
+// never briefly more open than that. New directories above them get 0777
+// before the umask, as any program would create them.
+Result<void, IoError> create_dir_all(const std::string& p, unsigned mode, std::size_t own = SIZE_MAX);
+
+// Small files read whole (key files, signer pins, git metadata): opened without
+// blocking, so a FIFO or a device cannot stall the open; checked on the open
+// descriptor, so the file that was checked is the file that is read; read with
+// a cap that no such file reaches, so a device cannot exhaust memory.
+inline constexpr std::size_t kSmallFileCap = std::size_t{16} << 20;
+
+// A descriptor opened for reading, with what fstat says of it; closed when dropped.
+class OpenFile {
+ public:
+  OpenFile(int fd, const struct stat& st) : fd_(fd), st_(st) {}
+  OpenFile(OpenFile&& o) noexcept : fd_(o.fd_), st_(o.st_) { o.fd_ = -1; }
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  OpenFile& operator=(OpenFile&&) = delete;
+  ~OpenFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int fd() const { return fd_; }
+  const struct stat& st() const { return st_; }
+  bool regular() const { return S_ISREG(st_.st_mode); }
+
+ private:
+  int fd_;
+  struct stat st_;
+};
+
+// Opens `p` read-only, non-blocking and close-on-exec, with `extra_flags`
+// (O_NOFOLLOW) added, and fstats it; the error number on failure, ENXIO for a
+// device or a socket. The caller checks the kind of file on the result.
+Result<OpenFile, int> open_for_reading(const std::string& p, int extra_flags = 0);
+
+// Why reading to the end failed: past the cap, or the error number of a read.
+struct ReadFault {
+  bool too_large = false;
+  int err = 0;
+};
+
+// Appends the rest of the file to `out`, failing once more than `cap` bytes
+// were read. Reads into the container itself, so a wiping container leaves no
+// copy of the bytes behind.
+template <class Bytes>
+Result<void, ReadFault> read_to_end(const OpenFile& f, Bytes& out, std::size_t cap = kSmallFileCap) {
+  constexpr std::size_t kChunk = 4096;
+  std::size_t used = out.size();
+  const std::size_t limit = used + cap + 1;  // one byte more than allowed shows the excess
+  if (f.regular() && f.st().st_size > 0) {
+    out.reserve(std::min(limit, used + static_cast<std::size_t>(f.st().st_size) + 1));
+  }
+  for (;;) {
+    if (used == limit) {
+      out.resize(used);
+      return unexpected(ReadFault{true, 0});
+    }
+    if (out.size() == used) out.resize(std::min(limit, std::max(used + kChunk, out.capacity())));
+    const ssize_t n = ::read(f.fd(), out.data() + used, out.size() - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int err = n < 0 ? errno : 0;
+      out.resize(used);
+      if (n < 0) return unexpected(ReadFault{false, err});
+      return {};
+    }
+    used += static_cast<std::size_t>(n);
+  }
+}
+
+// The whole text of a regular file (links followed), or nothing when it cannot
+// be opened or read, is not a regular file or is larger than the cap.
+std::optional<std::string> read_small_file(const std::string& p);
 
 }  // namespace vesk::path

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 
 #include "env.hpp"
 #include "json.hpp"
@@ -44,28 +45,6 @@ std::optional<std::string> pin_path(std::string_view vault_path) {
   if (!absolute) return std::nullopt;
   std::string p = path::join(path::join(path::join(*home, ".config"), "vesk"), "signer-pins");
   return path::join(p, env::vault_hash(*absolute) + ".json");
-}
-
-// The whole file, or nothing when it cannot be opened or read.
-std::optional<std::string> read_file(const std::string& p) {
-  const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string text;
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && st.st_size > 0) text.reserve(static_cast<std::size_t>(st.st_size));
-  char buf[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n == 0) break;
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      return std::nullopt;
-    }
-    text.append(buf, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return text;
 }
 
 bool write_all(int fd, std::string_view data) {
@@ -107,39 +86,92 @@ int create_temp(const std::string& target, std::string& name) {
   return -1;
 }
 
-// Replaces the pin file as a whole: written to a temporary file in the same
-// directory, flushed to disk, then renamed over the pin. A crash or a
-// concurrent load therefore sees the old pin or the new one, never a torn
-// file that would read as "no pin" and restart trust on first use.
-void write_atomically(const std::string& target, std::string_view content) {
-  struct stat old {};
-  const bool existed = ::stat(target.c_str(), &old) == 0;
+// Flushed to disk. A file system that cannot sync (EINVAL, ENOTSUP) still
+// holds what was written, so that is no reason to drop the write.
+bool flushed(int fd) {
+  for (;;) {
+    if (::fsync(fd) == 0) return true;
+    if (errno == EINTR) continue;
+    return errno == EINVAL || errno == ENOTSUP;
+  }
+}
+
+// Replaces `target` as a whole: written to a temporary file in the same
+// directory, flushed to disk, then renamed over it. A crash or a concurrent
+// load therefore sees the old pin or the new one, never a torn file that would
+// read as "no pin" and restart trust on first use. The temporary file is
+// removed whatever fails.
+void replace(const std::string& target, std::string_view content, std::optional<mode_t> mode) {
   std::string temp;
   const int fd = create_temp(target, temp);
   if (fd < 0) return;
   // An existing pin keeps its mode, exactly as an in-place rewrite would.
-  bool ok = !existed || ::fchmod(fd, old.st_mode & 07777) == 0;
-  ok = ok && write_all(fd, content) && ::fsync(fd) == 0;
+  bool ok = !mode || ::fchmod(fd, *mode) == 0;
+  ok = ok && write_all(fd, content) && flushed(fd);
   ok = ::close(fd) == 0 && ok;
   if (!ok || ::rename(temp.c_str(), target.c_str()) != 0) ::unlink(temp.c_str());
+}
+
+// Where the link `pin` leads, when that is still the file `checked`.
+std::optional<std::string> link_target(const std::string& pin, const struct stat& checked) {
+  char* real = ::realpath(pin.c_str(), nullptr);
+  if (real == nullptr) return std::nullopt;
+  std::string target = real;
+  std::free(real);
+  struct stat now {};
+  if (::stat(target.c_str(), &now) != 0 || now.st_dev != checked.st_dev || now.st_ino != checked.st_ino) {
+    return std::nullopt;
+  }
+  return target;
+}
+
+// Writes the pin as a plain write would, but atomically. An existing pin is
+// replaced only when the process could write it in place: one the user made
+// read-only stays as it is, and a FIFO or device is never written. A pin
+// reached through a link is replaced where the link points, and the link kept.
+void write_pin_file(const std::string& pin, std::string_view content) {
+  struct stat entry {};
+  if (::lstat(pin.c_str(), &entry) != 0) {
+    if (errno == ENOENT) replace(pin, content, std::nullopt);
+    return;
+  }
+  const bool link = S_ISLNK(entry.st_mode);
+  struct stat seen = entry;
+  const bool dangling = link && ::stat(pin.c_str(), &seen) != 0;
+  // Only a regular file is written: a FIFO or a device is never even opened.
+  if (!dangling && !S_ISREG(seen.st_mode)) return;
+  // Non-blocking all the same, should the file be swapped for a FIFO.
+  const int flags = O_WRONLY | O_NONBLOCK | O_CLOEXEC;
+  // A dangling link: its target is created, as a write through it would.
+  const int fd = dangling ? ::open(pin.c_str(), flags | O_CREAT, kNewFileMode)
+                          : ::open(pin.c_str(), flags | (link ? 0 : O_NOFOLLOW));
+  if (fd < 0) return;
+  struct stat st {};
+  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  ::close(fd);
+  if (!regular) return;
+  const auto target = link ? link_target(pin, st) : pin;
+  if (target) replace(*target, content, st.st_mode & 07777);
 }
 
 // Creates the pin directory and writes the pin; every failure is ignored.
 void store(const std::string& pin_file, const SignerPin& pin) {
   const auto dir = path::parent(pin_file);
   if (!dir) return;
-  // New directories are made 0700 at once: no window in which others may
-  // enter them before the modes below are set.
-  if (!path::create_dir_all(*dir, kPrivateDirMode)) return;
+  // Our own two levels are made 0700 at once: no window in which others may
+  // enter them before the modes below are set. ~/.config keeps the default.
+  if (!path::create_dir_all(*dir, kPrivateDirMode, 2)) return;
   if (const auto vesk_dir = path::parent(*dir)) ::chmod(vesk_dir->c_str(), kPrivateDirMode);
   ::chmod(dir->c_str(), kPrivateDirMode);
-  write_atomically(pin_file, write_pin(pin));
+  write_pin_file(pin_file, write_pin(pin));
 }
 
 // The pin as stored, or an empty one: an unreadable or malformed pin file
 // counts as none.
 SignerPin load(const std::string& pin_file) {
-  const auto text = read_file(pin_file);
+  // Only a regular file is read, without blocking and with a cap: a FIFO or a
+  // device at the pin path reads as no pin.
+  const auto text = path::read_small_file(pin_file);
   if (!text) return {};
   return parse_pin(*text).value_or(SignerPin{});
 }

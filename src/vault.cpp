@@ -1,13 +1,18 @@
 #include "vault.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <limits>
 #include <string_view>
 
+#include "cancel.hpp"
+#include "path.hpp"
 #include "unicode.hpp"
 
 namespace vesk::vault {
@@ -24,48 +29,70 @@ VaultReadError symlink_refused(const std::string& path) {
       "vault file is a symlink — refusing to follow for security: " + unicode::lossy_utf8(path)));
 }
 
-// Whether the final component of `path` is a symbolic link (a dangling one
-// included). Asked only after an open with O_NOFOLLOW failed with ELOOP, to
-// tell a link there from a loop among the directory components.
-bool final_component_is_link(const std::string& path) {
+VaultReadError not_regular(const std::string& path) {
+  return VaultReadError::from_io(IoError::make(
+      IoError::Kind::InvalidInput, "vault file is not a regular file: " + unicode::lossy_utf8(path)));
+}
+
+// An ELOOP from the no-follow open means the final component was a link when
+// the open met it, even if it has been swapped since. Only a loop among the
+// directory components, which the path examination meets as well, is not.
+bool loop_among_directories(const std::string& path) {
   struct stat st;
-  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+  return ::lstat(path.c_str(), &st) != 0 && errno == ELOOP;
 }
 
 // Opens the file itself, never a link to it. Testing the path with lstat and
 // then opening it would leave a window in which the file could be swapped
-// for a link; O_NOFOLLOW refuses the link in the open itself. O_NONBLOCK keeps
-// a FIFO from blocking the open; it is cleared before reading.
-Result<int, VaultReadError> open_no_follow(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-  if (fd >= 0) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    return fd;
-  }
-  const int err = errno;
-  if (err == ELOOP && final_component_is_link(path)) return unexpected(symlink_refused(path));
+// for a link; O_NOFOLLOW refuses the link in the open itself. The open does
+// not block, so that a FIFO's wait for its writer can be interrupted.
+Result<path::OpenFile, VaultReadError> open_no_follow(const std::string& path) {
+  auto file = path::open_for_reading(path, O_NOFOLLOW);
+  if (file) return std::move(*file);
+  const int err = file.error();
+  if (err == ELOOP && !loop_among_directories(path)) return unexpected(symlink_refused(path));
+  // A device or a socket is refused this way before it is opened.
+  if (err == ENXIO) return unexpected(not_regular(path));
   return unexpected(io_error(err));
 }
 
-// Reads the whole file from the open descriptor.
-Result<std::string, VaultReadError> read_all(int fd) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return unexpected(io_error(errno));
-  // Reading a directory fails with EISDIR; say so without trying.
-  if (S_ISDIR(st.st_mode)) return unexpected(io_error(EISDIR));
+// A FIFO is read as a blocking open would read it: from the moment its writer
+// appears to its end. Poll reports nothing before a writer has come (a read
+// would see an empty file then), and the wait consults the cancellation check.
+Result<std::string, VaultReadError> read_fifo(int fd) {
   std::string text;
-  if (S_ISREG(st.st_mode) && st.st_size > 0) text.reserve(static_cast<std::size_t>(st.st_size));
   char buf[kReadChunk];
   for (;;) {
+    errno = 0;
+    switch (cancel::poll_fd(fd, POLLIN, std::chrono::milliseconds(-1))) {
+      case cancel::Wait::Ready: break;
+      case cancel::Wait::Cancelled: return unexpected(io_error(EINTR));
+      case cancel::Wait::Timeout:
+      case cancel::Wait::Error: return unexpected(io_error(errno != 0 ? errno : EIO));
+    }
     const ssize_t n = ::read(fd, buf, sizeof buf);
     if (n == 0) return text;
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR || errno == EAGAIN) continue;
       return unexpected(io_error(errno));
     }
     text.append(buf, static_cast<std::size_t>(n));
   }
+}
+
+// Reads the whole file from the open descriptor. Only a regular file or a
+// FIFO is read: a device would be read until memory runs out.
+Result<std::string, VaultReadError> read_all(const path::OpenFile& file, const std::string& path) {
+  const mode_t mode = file.st().st_mode;
+  // Reading a directory fails with EISDIR; say so without trying.
+  if (S_ISDIR(mode)) return unexpected(io_error(EISDIR));
+  if (S_ISFIFO(mode)) return read_fifo(file.fd());
+  if (!file.regular()) return unexpected(not_regular(path));
+  std::string text;
+  if (auto read = path::read_to_end(file, text, std::numeric_limits<std::size_t>::max() - 1); !read) {
+    return unexpected(io_error(read.error().err));
+  }
+  return text;
 }
 
 // UTF-8 check with an ASCII fast path: vault files are almost all ASCII.
@@ -89,10 +116,11 @@ Result<std::string, VaultReadError> read_text(const std::string& path) {
     return unexpected(VaultReadError::from_io(
         IoError::make(IoError::Kind::InvalidInput, "file name contained an unexpected NUL byte")));
   }
-  auto fd = open_no_follow(path);
-  if (!fd) return unexpected(std::move(fd).error());
-  auto text = read_all(*fd);
-  ::close(*fd);
+  auto text = [&]() -> Result<std::string, VaultReadError> {
+    auto file = open_no_follow(path);
+    if (!file) return unexpected(std::move(file).error());
+    return read_all(*file, path);
+  }();
   if (!text) return text;
   if (!is_utf8(*text)) {
     return unexpected(VaultReadError::from_io(

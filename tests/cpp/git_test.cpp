@@ -100,6 +100,11 @@ TEST(GitTest, CommonDirFromHandWrittenDotGitFiles) {
     write_file(t + "/root/.git", text);
     EXPECT_EQ(git::common_dir(t + "/root"), expected) << text;
   }
+  // A link is followed, as git follows it (FIFOs and devices: through the module).
+  fs::remove(t + "/root/.git");
+  write_file(t + "/dotgit", "gitdir: " + t + "/plain\n");
+  fs::create_symlink(t + "/dotgit", t + "/root/.git");
+  EXPECT_EQ(git::common_dir(t + "/root"), t + "/plain");
   fs::remove(t + "/root/.git");
   fs::create_directory(t + "/root/.git");
   EXPECT_EQ(git::common_dir(t + "/root/./"), t + "/root/./.git");  // a directory is taken as it is

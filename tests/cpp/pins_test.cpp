@@ -3,8 +3,12 @@
 #include "pins.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 
+#include <csignal>
 #include <filesystem>
+#include <functional>
 #include <iterator>
 
 #include "scoped_env.hpp"
@@ -182,10 +186,13 @@ TEST_F(Pins, DirectoryModes) {
   EXPECT_EQ(mode_of(home() + "/.config/vesk"), 0700u);
   EXPECT_EQ(mode_of(home() + "/.config/vesk/signer-pins"), 0700u);
   EXPECT_EQ(mode_of(pin()), 0666u);
-  // Directories made new are 0700 from the start, whatever the umask.
+  // Ours are 0700 from the start, whatever the umask; a missing ~/.config
+  // gets the default mode.
   env_.set("HOME", tmp_ / "fresh");
   (void)reconcile(kVault, {{"s", "k"}}, true);
-  EXPECT_EQ(mode_of(tmp_ / "fresh/.config"), 0700u);
+  EXPECT_EQ(mode_of(tmp_ / "fresh/.config"), 0777u);
+  EXPECT_EQ(mode_of(tmp_ / "fresh/.config/vesk"), 0700u);
+  EXPECT_EQ(mode_of(tmp_ / "fresh/.config/vesk/signer-pins"), 0700u);
   ::umask(old_umask);
 }
 
@@ -199,6 +206,78 @@ TEST_F(Pins, AtomicReplaceKeepsModeAndLeavesNoTemporaryFile) {
   EXPECT_EQ(mode_of(pin()), 0640u);
   EXPECT_EQ(parse_pin(read_file(pin()))->signers.size(), 2u);
   EXPECT_EQ(entries(fs::path(pin()).parent_path()), 2) << "the pin and the old leftover only";
+}
+
+// Reconciles in a child process, after `limit` there, and as the user nobody
+// when `as_nobody` and we are root (root writes whatever the mode).
+void reconcile_in_child(const std::string& tree, bool as_nobody, void (*limit)()) {
+  constexpr uid_t kNobody = 65534;
+  const bool drop = as_nobody && ::geteuid() == 0;
+  if (drop) {
+    for (const auto& e : fs::recursive_directory_iterator(tree)) ::lchown(e.path().c_str(), kNobody, kNobody);
+    ::lchown(tree.c_str(), kNobody, kNobody);
+  }
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (drop && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) ::_exit(2);
+    if (limit) limit();
+    ::_exit(std::holds_alternative<Reconciled>(reconcile(kVault, {{"a", "1"}, {"s", "k"}}, true)) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// A write goes through a link to its target and keeps the link; a pin that
+// cannot be written is left exactly as it was, with no temporary file beside it.
+TEST_F(Pins, WriteThroughLinksAndFailures) {
+  const std::string old_pin = R"({"signers":{"a":"1"},"was_signed":false})";
+  const std::string elsewhere = tmp_ / "elsewhere/pin.json";
+  const std::string new_pin = write_pin({{{"a", "1"}, {"s", "k"}}, true});
+  const auto link = [&] {
+    fs::create_directories(fs::path(pin()).parent_path());
+    fs::create_symlink(elsewhere, pin());
+  };
+  struct Row {
+    const char* name;
+    std::function<void()> make;
+    bool as_nobody;
+    void (*limit)();
+    std::string pin_after, elsewhere_after;
+    mode_t elsewhere_mode = 0;
+  } rows[] = {
+      {"link", [&] { write_file(elsewhere, old_pin, 0640); link(); }, false, nullptr, new_pin, new_pin, 0640},
+      {"dangling link", [&] { fs::create_directories(tmp_ / "elsewhere"); link(); }, false, nullptr, new_pin, new_pin},
+      {"read-only pin", [&] { write_file(pin(), old_pin, 0444); }, true, nullptr, old_pin, ""},
+      {"read-only link target", [&] { write_file(elsewhere, old_pin, 0444); link(); }, true, nullptr, old_pin, old_pin,
+       0444},
+      {"failed write", [&] { write_file(pin(), old_pin); }, false,
+       [] {
+         ::signal(SIGXFSZ, SIG_IGN);
+         const rlimit small{8, 8};
+         ::setrlimit(RLIMIT_FSIZE, &small);
+       },
+       old_pin, ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::remove_all(home());
+    fs::remove_all(tmp_ / "elsewhere");
+    row.make();
+    const bool linked = fs::is_symlink(pin());
+    reconcile_in_child(tmp_.path(), row.as_nobody, row.limit);
+    EXPECT_EQ(fs::is_symlink(pin()), linked);
+    EXPECT_EQ(read_file(pin()), row.pin_after);
+    EXPECT_EQ(read_file(elsewhere), row.elsewhere_after);
+    EXPECT_EQ(entries(fs::path(pin()).parent_path()), 1) << "no temporary file left";
+    if (linked) {
+      EXPECT_EQ(entries(tmp_ / "elsewhere"), 1);
+    }
+    if (row.elsewhere_mode != 0) {
+      EXPECT_EQ(mode_of(elsewhere), row.elsewhere_mode);
+    }
+  }
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 // that is removed afterwards, and small file helpers.
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -99,5 +101,15 @@ inline struct stat stat_of(const std::string& path) {
 }
 
 inline mode_t mode_of(const std::string& path) { return stat_of(path).st_mode & 07777; }
+
+// A socket file, which the readers must refuse as not a regular file.
+inline void make_socket(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  ::close(fd);  // the socket file stays
+}
 
 }  // namespace vesk::fixture

@@ -2,6 +2,11 @@
 kind, every refusal, and the order of value resolution."""
 import base64
 import json
+import os
+import stat
+import subprocess
+import time
+from pathlib import Path
 
 import pytest
 
@@ -271,3 +276,114 @@ def test_linked_worktree_finds_the_main_worktrees_key_file(keys, monkeypatch, tm
     monkeypatch.setenv("VESK_STRICT", "1")
     assert vesk.has_identity() is False
     assert os.listdir(key_dir) == [key_file.name]
+
+
+# --- files that are not plain files ------------------------------------------------------------
+
+def _later(seconds, command):
+    """Runs a shell command after a delay in another process: the load holds the
+    interpreter lock, so no Python thread of ours could act while it waits."""
+    return subprocess.Popen(["sh", "-c", f"sleep {seconds}; {command}"])
+
+
+def _fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def test_fifo_vault_waits_for_a_late_writer(keys, monkeypatch):
+    use_age(monkeypatch, keys)
+    write_vault("plain.vesk", simple(keys, A="a"))
+    os.mkfifo(".vesk")
+    writer = _later(0.5, "cat plain.vesk > .vesk")
+    assert vesk.get("A") == "a"
+    assert writer.wait() == 0
+
+
+def test_fifo_vault_with_a_silent_writer_is_interrupted(keys, monkeypatch):
+    use_age(monkeypatch, keys)
+    os.mkfifo(".vesk")
+    silent = os.open(".vesk", os.O_RDWR)  # a writer that never writes
+    try:
+        before = _fds()
+        start = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            killer = _later(0.3, f"kill -INT {os.getpid()}")
+            vesk.load()
+        elapsed = time.monotonic() - start
+        killer.wait()
+        assert elapsed < 0.3 + 1.0
+        assert _fds() == before
+    finally:
+        os.close(silent)
+
+
+def _pin_path():
+    return Path(os.environ["HOME"], ".config/vesk/signer-pins", vaultlib.vault_hash(os.getcwd() + "/.vesk") + ".json")
+
+
+def _key_file_path():
+    return Path(os.environ["HOME"], ".config/vesk/keys", vaultlib.vault_hash(os.getcwd() + "/.vesk"))
+
+
+def _at(path, make):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    make(path)
+
+
+def _to_zero(path):
+    path.symlink_to("/dev/zero")
+
+
+# Each row: what to set up, the vault path, the load's error (None: it loads) and
+# has_identity(). Nothing may block, read without end or raise from has_identity.
+NOT_REGULAR = {
+    "vault is a device": (lambda k, m: use_age(m, k), "/dev/zero",
+                          "vault I/O error: vault file is not a regular file: /dev/zero", True),
+    "VESK_KEY_FILE is a device": (lambda k, m: m.setenv("VESK_KEY_FILE", "/dev/zero"), ".vesk",
+                                  "VESK_KEY_FILE is not a regular file: /dev/zero", False),
+    "VESK_KEY_FILE is a FIFO": (lambda k, m: (os.mkfifo("key", 0o600), m.setenv("VESK_KEY_FILE", "key")), ".vesk",
+                                "VESK_KEY_FILE is not a regular file: key", False),
+    "key file is a FIFO": (lambda k, m: _at(_key_file_path(), lambda p: os.mkfifo(p, 0o600)), ".vesk",
+                           "key file is not a regular file: {key_file}", False),
+    ".git is a FIFO": (lambda k, m: os.mkfifo(".git"), ".vesk", "VESK_KEY not set", False),
+    ".git is a device": (lambda k, m: _to_zero(Path(".git")), ".vesk", "VESK_KEY not set", False),
+    "pin is a FIFO": (lambda k, m: (use_age(m, k), _at(_pin_path(), os.mkfifo)), ".vesk", None, True),
+    "pin is a device": (lambda k, m: (use_age(m, k), _at(_pin_path(), _to_zero)), ".vesk", None, True),
+}
+
+
+@pytest.mark.parametrize("row", list(NOT_REGULAR))
+def test_files_that_are_not_regular(row, keys, monkeypatch):
+    setup, vault_path, error, identity = NOT_REGULAR[row]
+    signer = vaultlib.ed25519_key(b"\5" * 32)
+    write_vault(".vesk", _signed_spec(keys, signer, vaultlib.ssh_ed25519_line(signer, "ci")))
+    setup(keys, monkeypatch)
+    assert vesk.has_identity() is identity
+    if error is None:
+        assert vesk.get("A", vault_path) == "a"
+    else:
+        with pytest.raises(RuntimeError) as e:
+            vesk.load(vault_path)
+        assert str(e.value).split("\n")[0] == error.format(key_file=_key_file_path())
+
+
+def test_pin_written_through_a_link_and_only_our_folders_private(keys, monkeypatch, tmp_path):
+    use_age(monkeypatch, keys)
+    signer = vaultlib.ed25519_key(b"\6" * 32)
+    write_vault(".vesk", _signed_spec(keys, signer, vaultlib.ssh_ed25519_line(signer, "ci")))
+    umask = os.umask(0o022)
+    try:
+        assert vesk.get("A") == "a"
+    finally:
+        os.umask(umask)
+    config = Path(os.environ["HOME"], ".config")
+    modes = {d: stat.S_IMODE((config / d).stat().st_mode) for d in ("", "vesk", "vesk/signer-pins")}
+    assert modes == {"": 0o755, "vesk": 0o700, "vesk/signer-pins": 0o700}
+    # A pin kept elsewhere through a link is written where the link points.
+    pin, target = _pin_path(), tmp_path / "dotfiles" / "pin.json"
+    target.parent.mkdir()
+    target.write_text('{"signers": {}, "was_signed": false}')
+    pin.unlink()
+    pin.symlink_to(target)
+    assert vesk.get("A") == "a"
+    assert pin.is_symlink() and json.loads(target.read_text())["was_signed"] is True
