@@ -13,10 +13,10 @@ installed() { [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok
 
 apt_install() {
   if [ "$(id -u)" != 0 ]; then
-    echo "vesk: missing Debian packages:$*; install them as root (sudo make deps, or apt-get install$*)" >&2
+    echo "vesk: missing Debian packages: $*; install them as root (sudo make deps, or apt-get install $*)" >&2
     exit 1
   fi
-  echo "installing Debian packages:$*"
+  echo "installing Debian packages: $*"
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
 }
@@ -26,15 +26,15 @@ install() {
     echo "not a Debian system: install the equivalents of ${pkgs[*]} yourself"
     return 0
   fi
-  local missing=""
-  for p in "${pkgs[@]}"; do installed "$p" || missing+=" $p"; done
-  [ -z "$missing" ] || apt_install $missing
+  local missing=()
+  for p in "${pkgs[@]}"; do installed "$p" || missing+=("$p"); done
+  ((${#missing[@]} == 0)) || apt_install "${missing[@]}"
   # libFuzzer and the sanitizer runtimes for the installed clang: Debian splits
   # them into libclang-rt-<major>-dev (a Recommends, so not always there).
   local major
   major=$(clang -dumpversion | cut -d. -f1)
   if ! installed "libclang-rt-$major-dev" && apt-cache show "libclang-rt-$major-dev" >/dev/null 2>&1; then
-    apt_install " libclang-rt-$major-dev"
+    apt_install "libclang-rt-$major-dev"
   fi
   echo "Debian packages present (clang $major)"
 }
