@@ -32,6 +32,11 @@ in_root() {
     LANG=C.UTF-8 TERM=dumb DEBIAN_FRONTEND=noninteractive /bin/bash -c "$1"
 }
 in_root "apt-get update -qq && apt-get install -y -qq make git ca-certificates python3 >/dev/null"
+# Certificate authorities added on this host (an intercepting proxy's) go along, so pip reaches PyPI.
+if ls /usr/local/share/ca-certificates/*.crt >/dev/null 2>&1; then
+  cp /usr/local/share/ca-certificates/*.crt "$root/usr/local/share/ca-certificates/"
+  in_root "update-ca-certificates >/dev/null"
+fi
 in_root "rm -rf /root/vesk && git clone -q -b '$branch' /mnt/vesk.git /root/vesk"
 in_root "cd /root/vesk && git log -1 --format='testing %h %s' && . /etc/os-release && echo \"on \$PRETTY_NAME\""
 in_root 'cd /root/vesk && start=$(date +%s) && make test && echo "make test: $(( $(date +%s) - start )) s"'
