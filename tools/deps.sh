@@ -13,7 +13,7 @@ installed() { [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok
 
 apt_install() {
   if [ "$(id -u)" != 0 ]; then
-    echo "vesk: missing Debian packages: $*; install them as root (sudo make deps, or apt-get install $*)" >&2
+    echo "vesk: missing Debian packages: $*; install them as root (sudo make deps)" >&2
     exit 1
   fi
   echo "installing Debian packages: $*"
