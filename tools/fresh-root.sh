@@ -5,7 +5,8 @@
 # only what a newcomer has (make, git, ca-certificates, python3), clones the
 # committed state of this checkout's branch into it and runs the README's two
 # commands, `make test` then `make demo`, as root with a clean environment.
-# Needs root and debootstrap; ROOT_DIR, MIRROR and BRANCH override the defaults.
+# Needs root and debootstrap; ROOT_DIR, MIRROR, BRANCH and COMMANDS (the make
+# targets, in order; default "test demo") override the defaults.
 set -euo pipefail
 suite=${1:?usage: tools/fresh-root.sh bookworm|trixie}
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -39,5 +40,6 @@ if ls /usr/local/share/ca-certificates/*.crt >/dev/null 2>&1; then
 fi
 in_root "rm -rf /root/vesk && git clone -q -b '$branch' /mnt/vesk.git /root/vesk"
 in_root "cd /root/vesk && git log -1 --format='testing %h %s' && . /etc/os-release && echo \"on \$PRETTY_NAME\""
-in_root 'cd /root/vesk && start=$(date +%s) && make test && echo "make test: $(( $(date +%s) - start )) s"'
-in_root 'cd /root/vesk && start=$(date +%s) && make demo && echo "make demo: $(( $(date +%s) - start )) s"'
+for target in ${COMMANDS:-test demo}; do
+  in_root "cd /root/vesk && start=\$(date +%s) && make $target && echo \"make $target: \$(( \$(date +%s) - start )) s\""
+done
