@@ -18,7 +18,7 @@ apt_install() {
   fi
   echo "installing Debian packages: $*"
   apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" 2>&1 >/dev/null | { grep -v "^debconf: " >&2 || true; }
 }
 
 install() {
