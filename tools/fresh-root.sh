@@ -21,7 +21,7 @@ command -v debootstrap >/dev/null || { echo "fresh-root: install debootstrap" >&
 [ -x "$root/usr/bin/apt-get" ] || debootstrap --variant=minbase "$suite" "$root" "$mirror"
 
 mkdir -p "$root/mnt/vesk.git"
-cleanup() { for m in mnt/vesk.git dev/pts dev proc; do umount "$root/$m" 2>/dev/null || true; done; }
+cleanup() { for m in mnt/vesk.git dev proc; do umount -R "$root/$m" 2>/dev/null || true; done; }
 trap cleanup EXIT
 mount -t proc proc "$root/proc"
 mount --rbind /dev "$root/dev"
