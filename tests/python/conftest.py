@@ -1,5 +1,5 @@
 import os
-import subprocess
+import shutil
 import sys
 from pathlib import Path
 
@@ -11,11 +11,24 @@ from support import vaults  # noqa: E402
 
 
 def _tools_present():
-    return all(subprocess.run(["which", t], capture_output=True).returncode == 0
-               for t in ("age", "age-keygen", "ssh-keygen"))
+    return all(shutil.which(t) for t in ("age", "age-keygen", "ssh-keygen"))
 
 
-needs_age = pytest.mark.skipif(not _tools_present(), reason="age, age-keygen or ssh-keygen missing")
+def missing(reason):
+    """Skips a test whose tool is missing; under CI=true fails it, since there
+    a skip means the install step went wrong."""
+    if os.environ.get("CI") == "true":
+        pytest.fail(f"{reason} (CI=true: a missing tool fails the run)", pytrace=False)
+    pytest.skip(reason)
+
+
+@pytest.fixture
+def age_tools():
+    if not _tools_present():
+        missing("age, age-keygen or ssh-keygen missing")
+
+
+needs_age = pytest.mark.usefixtures("age_tools")
 
 
 @pytest.fixture(autouse=True)
@@ -38,7 +51,7 @@ def isolated(tmp_path, monkeypatch):
 def keys(tmp_path_factory):
     """Keys made once per session: two X25519, SSH Ed25519 and RSA."""
     if not _tools_present():
-        pytest.skip("age, age-keygen or ssh-keygen missing")
+        missing("age, age-keygen or ssh-keygen missing")
     d = tmp_path_factory.mktemp("keys")
     k = {"me": vaults.age_keygen(), "other": vaults.age_keygen()}
     k["ed25519"] = vaults.ssh_keygen(d, "ed25519")
