@@ -64,6 +64,9 @@ def documents():
     yield "every field", full, meta
     yield "empty policy", dict(full, policy={"agent_allow_tags": []}), {"recipients": {}}
     yield "no policy, groups only", dict(full, policy=None), {"recipients": {}, "groups": {"g": ["a"]}}
+    # Texts that fit the unkeyed hasher's staging block, need a flush first, or exceed it.
+    yield "large texts", dict(base, recipients=["r" * 9000], schema={}, policy={"agent_allow_tags": ["t" * 300]},
+                              secrets={"n" * 3000: {"shared": "s" * 3000}}), {"recipients": {}}
 
 
 def vault_case(name, doc, meta):
