@@ -53,7 +53,6 @@ class Secret:
     scoped: dict[str, Text] = field(default_factory=dict)   # public key -> value
     grouped: dict[str, tuple[Text, list[str]]] = field(default_factory=dict)  # group -> (value, to)
     tags: list[str] = field(default_factory=list)
-    description: str = ""
     in_schema: bool = True
     shared_to: Optional[list[str]] = None                    # other recipients for `shared`
 
@@ -79,7 +78,7 @@ class VaultSpec:
             doc["policy"] = {"agent_allow_tags": list(self.policy)}
         for name, s in self.secrets.items():
             if s.in_schema:
-                doc["schema"][name] = {"description": s.description, "tags": list(s.tags)}
+                doc["schema"][name] = {"description": "", "tags": list(s.tags)}
             doc["secrets"][name] = {
                 "shared": encrypt(s.shared, s.shared_to or self.recipients) if s.shared is not None else "",
                 "scoped": {k: encrypt(v, [k]) for k, v in s.scoped.items()},
