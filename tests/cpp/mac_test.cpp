@@ -1,13 +1,17 @@
-// The MAC streams of all nine versions against vectors from an independent
-// writer, and the check's downgrade guard, prefix and key-decoding rules.
+// The MAC streams of all nine versions and the signed view against vectors
+// from an independent writer, and the MAC check's downgrade guard, prefix and
+// key-decoding rules.
 #include "mac.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
+#include <fstream>
+#include <map>
 
-#include "integrity_vectors.hpp"
+#include "signature.hpp"
+#include "signing.hpp"
 
 namespace vesk::mac {
 namespace {
@@ -48,11 +52,18 @@ bool verify(const Doc& d, std::string_view stored, const std::optional<MacKey>& 
   return verify_mac(d.vault, d.groups, d.grants, stored, key);
 }
 
-// The vectors cover every section's corners: byte-wise name order, duplicate
-// recipients, empty and absent texts, zero days, empty and absent policy,
-// texts larger than the hasher's staging block, a policy tag of 300 bytes.
-TEST(MacVectors, AgreeWithTheIndependentImplementation) {
-  const auto cases = integrity_vectors();
+// tests/cpp/data/integrity_vectors.txt, written by tests/gen_integrity_vectors.py:
+// cases of "field value" lines, each case starting with a "case" line. They
+// cover every section's corners: byte-wise name order, duplicate recipients,
+// empty and absent texts, zero days, empty and absent policy, escapes, texts
+// larger than the hasher's staging block, a policy tag of 300 bytes.
+TEST(IntegrityVectors, MacsViewAndSignature) {
+  std::ifstream in(std::string(VESK_SOURCE_DIR) + "/tests/cpp/data/integrity_vectors.txt");
+  std::vector<std::map<std::string, std::string>> cases;
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with("case ")) cases.emplace_back();
+    if (!cases.empty()) cases.back()[line.substr(0, line.find(' '))] = line.substr(line.find(' ') + 1);
+  }
   ASSERT_GE(cases.size(), 6u);
   for (const auto& c : cases) {
     const auto vault = parse_vault(c.at("vault"));
@@ -65,6 +76,15 @@ TEST(MacVectors, AgreeWithTheIndependentImplementation) {
           << c.at("case") << " v" << version;
     }
     EXPECT_TRUE(verify(d, c.at("mac9"), key)) << c.at("case");
+    namespace view_of = signature::signing_message;
+    const std::string message = view_of::message(
+        view_of::make_view(*vault, meta->groups, meta->grants, meta->github_pins, meta->signers));
+    std::string view;
+    for (std::size_t i = 0; i + 1 < c.at("view").size(); i += 2) {
+      view.push_back(static_cast<char>(std::stoi(c.at("view").substr(i, 2), nullptr, 16)));
+    }
+    EXPECT_EQ(message, view) << c.at("case");
+    EXPECT_TRUE(signing::verify(c.at("verifying_key"), c.at("signature"), message)) << c.at("case");
   }
 }
 
@@ -109,7 +129,8 @@ TEST(MacCheck, DowngradeGuardAndExpectedText) {
     EXPECT_EQ(compute_mac(d.vault, d.groups, d.grants, kKey), correct_mac(d, std::max(lowest, 5))) << name;
   }
   const Doc revoked = guard_doc("revoked");
-  EXPECT_EQ(compute_mac(revoked.vault, revoked.groups, revoked.grants, std::nullopt), compute_mac_v2(revoked.vault));
+  EXPECT_EQ(compute_mac(revoked.vault, revoked.groups, revoked.grants, std::nullopt),
+            compute_mac_v2(revoked.vault));
 }
 
 TEST(MacCheck, StoredTextRefusals) {

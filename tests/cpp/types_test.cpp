@@ -58,6 +58,7 @@ TEST(VaultReader, Errors) {
       {"{\"version\":\"a\tb\"}",
        "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 14"},
       {R"({"version":"\udc00"})", "lone leading surrogate in hex escape at line 1 column 18"},
+      {R"({"version":"\udfff"})", "lone leading surrogate in hex escape at line 1 column 18"},
       {R"({"version":"\ud800x"})", "unexpected end of hex escape at line 1 column 19"},
       {R"({"version":"\ud800\u0041"})", "lone leading surrogate in hex escape at line 1 column 24"},
       {R"({"version":"\ud800)", "EOF while parsing a string at line 1 column 18"},
