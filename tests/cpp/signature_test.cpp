@@ -25,8 +25,7 @@ struct Doc {
   OrderedMap<std::string> signers;
 
   std::string message() const {
-    return signing_message::message(
-        signing_message::make_view(vault, groups, grants, github_pins, signers));
+    return signing_message::message(signing_message::make_view(vault, groups, grants, github_pins, signers));
   }
 };
 
@@ -68,8 +67,7 @@ struct Key {
     std::size_t n = sig.size();
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, pkey);
-    EVP_DigestSign(ctx, sig.data(), &n, reinterpret_cast<const unsigned char*>(msg.data()),
-                   msg.size());
+    EVP_DigestSign(ctx, sig.data(), &n, reinterpret_cast<const unsigned char*>(msg.data()), msg.size());
     EVP_MD_CTX_free(ctx);
     return age::base64_encode(sig);
   }
@@ -127,17 +125,11 @@ TEST(SignatureCheck, CoveredAndUncoveredFields) {
       {"v 0", [](Doc&, VaultSignature& s) { s.v = 0; }, false},
       {"v 2", [](Doc&, VaultSignature& s) { s.v = 2; }, false},
       {"created, name, repo, meta not covered",
-       [](Doc& d, VaultSignature&) {
-         d.vault.created = d.vault.vault_name = d.vault.repo = d.vault.meta = "x";
-       },
-       true},
-      {"recipients reordered",
-       [](Doc& d, VaultSignature&) { std::ranges::reverse(d.vault.recipients); }, true},
-      {"recipient duplicated",
-       [](Doc& d, VaultSignature&) { d.vault.recipients.push_back("r1"); }, false},
+       [](Doc& d, VaultSignature&) { d.vault.created = d.vault.vault_name = d.vault.repo = d.vault.meta = "x"; }, true},
+      {"recipients reordered", [](Doc& d, VaultSignature&) { std::ranges::reverse(d.vault.recipients); }, true},
+      {"recipient duplicated", [](Doc& d, VaultSignature&) { d.vault.recipients.push_back("r1"); }, false},
       {"version", [](Doc& d, VaultSignature&) { d.vault.version = "2.1"; }, false},
-      {"grant added",
-       [](Doc& d, VaultSignature&) { d.grants["g"] = GrantEntry{"p", {}, "i", "", "u"}; }, false},
+      {"grant added", [](Doc& d, VaultSignature&) { d.grants["g"] = GrantEntry{"p", {}, "i", "", "u"}; }, false},
       {"github pin added", [](Doc& d, VaultSignature&) { d.github_pins["u"] = {}; }, false},
       {"signer added", [](Doc& d, VaultSignature&) { d.signers["s"] = "k"; }, false},
       {"policy added", [](Doc& d, VaultSignature&) { d.vault.policy = Policy{}; }, false},

@@ -143,7 +143,8 @@ def signed_view(doc: dict, meta: dict) -> bytes:
         ("recipients", _array(_sorted(doc.get("recipients", [])))),
         ("schema", _object((k, _schema_entry(e)) for k, e in _items(doc.get("schema", {})))),
         ("secrets", _object((k, _secret_entry(e)) for k, e in _items(doc.get("secrets", {})))),
-        ("policy", "null" if policy is None else _object([("agent_allow_tags", _array(policy.get("agent_allow_tags", [])))])),
+        ("policy", "null" if policy is None
+         else _object([("agent_allow_tags", _array(policy.get("agent_allow_tags", [])))])),
         ("groups", _object((k, _array(v)) for k, v in _items(meta.get("groups", {})))),
         ("grants", _object((k, _grant(g)) for k, g in _items(meta.get("grants", {})))),
         ("github_pins", _object((k, _array(v)) for k, v in _items(meta.get("github_pins", {})))),
@@ -182,17 +183,15 @@ def sign(doc: dict, meta: dict, key: Ed25519PrivateKey) -> str:
     return _b64(key.sign(signed_view(doc, meta)))
 
 
-def seal_meta(doc: dict, meta: dict, *, mac_key: Optional[bytes] = None, mac_version: Optional[int] = None,
-              signer: Optional[str] = None, signing_key: Optional[Ed25519PrivateKey] = None) -> dict:
-    """A copy of `meta` with `mac` (and `mac_key`) filled in and, when a signer
-    and key are given, `sig`. Without a version: "sha256v2:" when there is no
-    key, else the lowest keyed version the guard admits."""
+def seal_meta(doc: dict, meta: dict, *, mac_key: Optional[bytes] = None, signer: Optional[str] = None,
+              signing_key: Optional[Ed25519PrivateKey] = None) -> dict:
+    """A copy of `meta` with `mac` (and `mac_key`) filled in and, when a signer and key are
+    given, `sig`. The MAC is "sha256v2:" without a key, else the lowest version the guard admits."""
     out = dict(meta)
     if mac_key is not None:
         out["mac_key"] = mac_key.hex()
-    if mac_version is None:
-        mac_version = 2 if mac_key is None else newest_needed_version(doc, out)
-    out["mac"] = compute_mac(doc, out, mac_version, mac_key)
+    version = 2 if mac_key is None else newest_needed_version(doc, out)
+    out["mac"] = compute_mac(doc, out, version, mac_key)
     if signer is not None and signing_key is not None:
         out["sig"] = {"signer": signer, "v": 1, "sig": sign(doc, out, signing_key)}
     return out
