@@ -145,6 +145,7 @@ TEST(MetaReader, Errors) {
       {"{\"recipients\":{},\"mac\":\"\xff\"}", "invalid unicode code point at line 1 column 26"},
       {"{\"\xff\":1}", "invalid unicode code point at line 1 column 4"},
       {"{\"recipients\":{\"\xc3\":\"a\"}}", "invalid unicode code point at line 1 column 18"},
+      {"{\"recipients\":{},\"mac\":\"m\",\"sig\":[\"s\",\"\xff\"]}", "invalid unicode code point at line 1 column 41"},
       {"{\"recipients\":{},\"mac\":\"m\",\"x\":[\"\xff\xfe\",\"\\udc00\"]}", "ok"},
   });
 }
