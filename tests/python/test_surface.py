@@ -123,13 +123,12 @@ def test_type_stub_matches_the_module():
 
 
 def test_plugin_identity_needs_a_valid_recipient_header(monkeypatch):
-    """An ssh-ed25519 header whose key is not a curve point (y = 2) is no recipient."""
-    good = vaultlib.ssh_ed25519_line(vaultlib.ed25519_key(bytes(32)))
-    blob = base64.b64decode(good.split()[1])
-    bad = "ssh-ed25519 " + base64.b64encode(blob[:-32] + b"\2" + bytes(31)).decode()
-    for header, error in [(good, "vault file not found. Run `vesk init` to create one"),
-                          (bad, "invalid key: `# public key:` header in identity file is not a valid recipient: "
-                                "invalid key: not a valid age, SSH, or plugin public key: " + bad)]:
+    """An ssh-ed25519 header must hold a curve point: y = 1 is one, y = 2 is not."""
+    blob = base64.b64decode(vaultlib.ssh_ed25519_line(vaultlib.ed25519_key(bytes(32))).split()[1])[:-32]
+    line = {y: "ssh-ed25519 " + base64.b64encode(blob + bytes([y]) + bytes(31)).decode() for y in (1, 2)}
+    for header, error in [(line[1], "vault file not found. Run `vesk init` to create one"),
+                          (line[2], "invalid key: `# public key:` header in identity file is not a valid recipient: "
+                                    "invalid key: not a valid age, SSH, or plugin public key: " + line[2])]:
         monkeypatch.setenv("VESK_KEY", f"# public key: {header}\nAGE-PLUGIN-FOOBAR-1QVHULF\n")
         with pytest.raises(RuntimeError) as e:
             vesk.load("missing.vesk")
