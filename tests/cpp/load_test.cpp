@@ -1,6 +1,11 @@
+#include "load.hpp"
+
 #include <gtest/gtest.h>
 
-#include "load.hpp"
+#include "age/base64.hpp"
+#include "age_test_util.hpp"
+#include "export.hpp"
+#include "mac.hpp"
 
 using namespace vesk;
 
@@ -18,6 +23,7 @@ TEST(Load, Utf8FaultTexts) {
       {"\xf0\x9f\x94(", "invalid utf-8 sequence of 3 bytes from index 0"},
       {"\xed\xa0\x80", "invalid utf-8 sequence of 1 bytes from index 0"},  // surrogate
       {"\xc0\x80", "invalid utf-8 sequence of 1 bytes from index 0"},      // overlong
+      {"\xe0\x80\x80", "invalid utf-8 sequence of 1 bytes from index 0"},  // overlong
       {"\xf4\x90\x80\x80", "invalid utf-8 sequence of 1 bytes from index 0"},
       {"x\xe2\x82", "incomplete utf-8 byte sequence from index 1"},
       {"\xf0", "incomplete utf-8 byte sequence from index 0"},
@@ -53,4 +59,51 @@ TEST(Load, ListedRecipient) {
       {{}, own, false},
   };
   for (const auto& r : rows) EXPECT_EQ(load::is_listed_recipient(r.recipients, r.own), r.listed) << r.own;
+}
+
+// A vault written with the real `age`: the MAC family the load saw, and the
+// export's tag filter, which the module itself never asks for.
+TEST(Load, LegacyMacFlagAndTagFilter) {
+  using namespace testing_age;
+  if (!have_program("age") || !have_program("age-keygen")) GTEST_SKIP() << "age not installed";
+  TempDir dir;
+  fixture::ScopedEnv env;
+  env.set("HOME", dir.path());
+  env.set("VESK_NO_SIGNER_PIN", "1");
+  run("age-keygen -o " + (dir / "key") + " 2>/dev/null");
+  const std::string pub = capture("age-keygen -y " + (dir / "key")).substr(0, 62);
+  env.set("VESK_KEY", read_text(dir / "key"));
+  const auto seal = [&](const std::string& plain) {
+    write_file(dir / "plain", plain);
+    run("age -r " + pub + " -o " + (dir / "ct") + " " + (dir / "plain"));
+    return age::base64_encode(read_bytes(dir / "ct"));
+  };
+  // A and C share one ciphertext; only A and B are tagged.
+  const std::string a = seal("a"), b = seal("b");
+  const auto vault_text = [&](const std::string& meta) {
+    return R"({"version":"2","created":"","vault_name":"v","recipients":[")" + pub + R"("],"schema":{)"
+           R"("A":{"description":"","tags":["ci"]},"B":{"description":"","tags":["db","x"]},)"
+           R"("C":{"description":""}},"secrets":{"A":{"shared":")" + a + R"("},"B":{"shared":")" + b +
+           R"("},"C":{"shared":")" + a + R"("}},"meta":")" + meta + R"("})";
+  };
+  const auto doc = parse_vault(vault_text(""));
+  ASSERT_TRUE(doc);
+  const std::pair<std::string, bool> macs[] = {  // the meta's MAC members, and whether legacy
+      {R"("mac":")" + mac::compute_mac_v2(*doc) + R"(")", true},
+      {R"("mac_key":")" + std::string(64, '0') + R"(","mac":")" + mac::compute_mac(*doc, {}, {}, mac::MacKey{}) +
+           R"(")", false}};
+  for (const auto& [mac_member, legacy] : macs) {
+    write_file(dir / ".vesk", vault_text(seal(R"({"recipients":{},)" + mac_member + "}")));
+    auto loaded = load::load_vault(dir / ".vesk");
+    ASSERT_TRUE(loaded) << loaded.error().display();
+    EXPECT_EQ(loaded->state.legacy_mac, legacy);
+    for (const auto& [tags, want] : std::vector<std::pair<TextList, std::string>>{
+             {{}, "ABC"}, {{"ci"}, "A"}, {{"x", "ci"}, "AB"}, {{"none"}, ""}}) {
+      std::string names;
+      for (const auto& [name, _] : exporting::resolve_secrets(loaded->document, loaded->state, pub, tags)) {
+        names += name;
+      }
+      EXPECT_EQ(names, want);
+    }
+  }
 }

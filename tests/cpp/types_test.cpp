@@ -31,7 +31,6 @@ std::string minimal_vault(std::string_view extra = "") {
 
 TEST(VaultReader, Errors) {
   expect_outcomes(parse_vault, {
-      {"", "EOF while parsing a value at line 1 column 0"},
       {"nulx", "expected ident at line 1 column 4"},
       {"{}", "missing field `version` at line 1 column 2"},
       // Keys match byte for byte after unescaping; undeclared keys are skipped,
@@ -50,7 +49,6 @@ TEST(VaultReader, Errors) {
       {R"({"version":{}})", "invalid type: map, expected a string at line 1 column 11"},
       {R"({"repo":null})", "invalid type: null, expected a string at line 1 column 12"},
       {R"({"recipients":null})", "invalid type: null, expected a sequence at line 1 column 18"},
-      {R"({"recipients":["a",]})", "trailing comma at line 1 column 20"},
       {R"({"policy":5})", "invalid type: integer `5`, expected struct Policy at line 1 column 11"},
       {R"({"schema":"a\"b\\c\n\u0007é"})",
        R"(invalid type: string "a\"b\\c\n\u{7}é", expected a map at line 1 column 29)"},
@@ -60,6 +58,7 @@ TEST(VaultReader, Errors) {
       {"{\"version\":\"a\tb\"}",
        "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 14"},
       {R"({"version":"\udc00"})", "lone leading surrogate in hex escape at line 1 column 18"},
+      {R"({"version":"\udfff"})", "lone leading surrogate in hex escape at line 1 column 18"},
       {R"({"version":"\ud800x"})", "unexpected end of hex escape at line 1 column 19"},
       {R"({"version":"\ud800\u0041"})", "lone leading surrogate in hex escape at line 1 column 24"},
       {R"({"version":"\ud800)", "EOF while parsing a string at line 1 column 18"},
@@ -75,16 +74,18 @@ TEST(VaultReader, RotationIntervalIsU32) {
        "invalid type: floating point `-9.223372036854776e18`, expected u32 at line 1 column 79"},
       {"18446744073709551616",
        "invalid type: floating point `1.8446744073709552e19`, expected u32 at line 1 column 79"},
-      {"3e1", "invalid type: floating point `30.0`, expected u32 at line 1 column 62"},
+      {"3E1", "invalid type: floating point `30.0`, expected u32 at line 1 column 62"},
+      {"2.5}}", "invalid type: floating point `2.5`, expected u32 at line 1 column 62"},
+      {"1e308", "invalid type: floating point `1e308`, expected u32 at line 1 column 64"},
       {"-0", "invalid type: floating point `-0.0`, expected u32 at line 1 column 61"},
       {"1e16", "invalid type: floating point `1e16`, expected u32 at line 1 column 63"},
       {"123e-9", "invalid type: floating point `1.23e-7`, expected u32 at line 1 column 65"},
+      {"0.000001", "invalid type: floating point `1e-6`, expected u32 at line 1 column 67"},
       {"1e-99999999999}}}", "invalid type: floating point `0.0`, expected u32 at line 1 column 73"},
       {"\"30\"", R"(invalid type: string "30", expected u32 at line 1 column 63)"},
       {"true", "invalid type: boolean `true`, expected u32 at line 1 column 63"},
       {"01", "invalid number at line 1 column 61"},
       {"1e400", "number out of range at line 1 column 64"},
-      {"1e99999999999", "number out of range at line 1 column 71"},
       {"1.5e}", "invalid number at line 1 column 64"},
       {"1.}", "invalid number at line 1 column 62"},
       {"1.", "EOF while parsing a value at line 1 column 61"},
@@ -92,61 +93,39 @@ TEST(VaultReader, RotationIntervalIsU32) {
   }, R"({"schema":{"a":{"description":"x","rotation_interval_days":)");
 }
 
+// Field by field, the mapping is checked by the integrity vectors (mac_test,
+// signature_test); here: what those do not reach.
 TEST(VaultReader, ReadsTheWholeDocument) {
   auto r = parse_vault(R"({
-  "version": "\u0032.\ud83d\ude00\/", "created": "2024-01-01", "vault_name": "demo", "repo": "git@x",
-  "recipients": ["age1a", "ssh-ed25519 AAAA", "age1a"],
+  "version": "\u0032.\ud83d\ude00\/", "created": "c", "vault_name": "demo", "repo": "git@x", "recipients": [],
   "schema": {
-    "b": {"description": "bee", "tags": ["t1", "t2"], "rotation_interval_days": 4294967295,
-          "created": "c", "updated": "u", "expires_at": "e", "revoked_at": "r"},
-    "B": {"description": "Bee", "example": null, "revoked_at": null},
+    "b": {"description": "bee", "rotation_interval_days": 4294967295, "expires_at": "e", "revoked_at": "r"},
     "a": {"description": "first", "example": "ex", "unknown": {"deep": [1, 2, 3]}},
     "ab": ["d", "x", ["tag"]],
     "a": {"description": "second"}
   },
-  "policy": {"agent_allow_tags": ["ci"]},
-  "secrets": {
-    "a": {"shared": "AAA=", "scoped": {"k2": "v2", "k1": "v1"}, "grouped": {"g": "G"}},
-    "a": {"shared": "later"},
-    "b": ["s", {"k": "v"}],
-    "c": {"shared": "s", "grouped": {"g": "G"}}
-  },
+  "secrets": {"a": {"shared": "AAA=", "scoped": {"k": "v"}}, "a": {"shared": "later"}, "b": ["s", {"k": "v"}]},
   "meta": "bWV0YQ=="
 })");
   ASSERT_TRUE(r) << r.error().display();
   const Vault& v = *r;
-  EXPECT_EQ(v.version, "2.\xF0\x9F\x98\x80/");
-  EXPECT_EQ(v.repo, "git@x");
-  EXPECT_EQ(v.meta, "bWV0YQ==");
-  EXPECT_EQ(v.recipients, (TextList{"age1a", "ssh-ed25519 AAAA", "age1a"}));
-  std::vector<std::string> names;
-  for (const auto& [name, _] : v.schema) names.push_back(name);
-  EXPECT_EQ(names, (std::vector<std::string>{"B", "a", "ab", "b"}));  // byte order
+  EXPECT_EQ(v.version + v.created + v.vault_name + v.repo + v.meta, "2.\xF0\x9F\x98\x80/cdemogit@xbWV0YQ==");
   // A repeated entry replaces the earlier one whole.
   EXPECT_EQ(v.schema.at("a").description, "second");
   EXPECT_FALSE(v.schema.at("a").example.has_value());
-  EXPECT_FALSE(v.schema.at("B").example.has_value());
-  const SchemaEntry& b = v.schema.at("b");
-  EXPECT_EQ(b.rotation_interval_days, 4294967295u);
-  EXPECT_EQ(b.tags, (TextList{"t1", "t2"}));
-  EXPECT_EQ(b.created.value_or("-") + b.updated.value_or("-") + b.expires_at.value_or("-") +
-                b.revoked_at.value_or("-"),
-            "cuer");
+  EXPECT_EQ(v.schema.at("b").rotation_interval_days, 4294967295u);
+  EXPECT_EQ(v.schema.at("b").expires_at.value_or("-") + v.schema.at("b").revoked_at.value_or("-"), "er");
   EXPECT_EQ(v.schema.at("ab").example, "x");
   EXPECT_EQ(v.schema.at("ab").tags, (TextList{"tag"}));
-  ASSERT_TRUE(v.policy.has_value());
-  EXPECT_EQ(v.policy->agent_allow_tags, (TextList{"ci"}));
   EXPECT_EQ(v.secrets.at("a").shared, "later");
   EXPECT_TRUE(v.secrets.at("a").scoped.empty());
   EXPECT_EQ(v.secrets.at("b").scoped.at("k"), "v");
-  EXPECT_EQ(v.secrets.at("c").grouped.at("g"), "G");
 }
 
 TEST(VaultReader, PolicyForms) {
   auto absent = parse_vault(minimal_vault());
   ASSERT_TRUE(absent);
   EXPECT_FALSE(absent->policy.has_value());
-  EXPECT_EQ(absent->repo, "");
   for (const char* form : {R"("policy":{},)", R"("policy":[],)"}) {
     auto r = parse_vault(minimal_vault(form));
     ASSERT_TRUE(r && r->policy.has_value()) << form;
@@ -169,6 +148,7 @@ TEST(MetaReader, Errors) {
       {"{\"recipients\":{},\"mac\":\"\xff\"}", "invalid unicode code point at line 1 column 26"},
       {"{\"\xff\":1}", "invalid unicode code point at line 1 column 4"},
       {"{\"recipients\":{\"\xc3\":\"a\"}}", "invalid unicode code point at line 1 column 18"},
+      {"{\"recipients\":{},\"mac\":\"m\",\"sig\":[\"s\",\"\xff\"]}", "invalid unicode code point at line 1 column 41"},
       {"{\"recipients\":{},\"mac\":\"m\",\"x\":[\"\xff\xfe\",\"\\udc00\"]}", "ok"},
   });
 }
@@ -178,31 +158,21 @@ TEST(MetaReader, ReadsRecords) {
   ASSERT_TRUE(minimal);
   EXPECT_TRUE(minimal->signers.empty() && minimal->groups.empty() && minimal->grants.empty());
   EXPECT_FALSE(minimal->sig.has_value() || minimal->mac_key.has_value());
-
   auto two = parse_meta(R"([{"a":"b"},"m"])");
   ASSERT_TRUE(two);
-  EXPECT_EQ(two->recipients.at("a"), "b");
-  EXPECT_EQ(two->mac, "m");
-
+  EXPECT_EQ(two->recipients.at("a") + two->mac, "bm");
   auto full = parse_meta(R"({
-    "recipients": {"x": "1", "x": "2"}, "mac": "blake3v7:ab", "hmac_key": "00ff",
-    "signers": {"s2": "K2", "s1": "K1"}, "sig": ["s1", 4294967295, "SIG"],
-    "github_pins": {"octo": ["k1", "k1"]}, "groups": {"ops": ["m2", "m1"]},
+    "recipients": {"x": "1", "x": "2"}, "mac": "m", "hmac_key": "00ff", "sig": ["s1", 4294967295, "SIG"],
     "grants": {"g": {"pubkey": "p", "scope": ["b", "a"], "issued_at": "i", "expires_at": "", "issuer": "me"},
                "g": ["p2", [], "i2", "e2", "me2"]}
   })");
   ASSERT_TRUE(full) << full.error().display();
   EXPECT_EQ(full->recipients.at("x"), "2");
   EXPECT_EQ(full->mac_key, "00ff");
-  EXPECT_EQ(full->signers.begin()->first, "s1");
   ASSERT_TRUE(full->sig.has_value());
-  EXPECT_EQ(full->sig->v, 4294967295u);
-  EXPECT_EQ(full->sig->sig, "SIG");
-  EXPECT_EQ(full->github_pins.at("octo"), (TextList{"k1", "k1"}));
-  EXPECT_EQ(full->groups.at("ops"), (TextList{"m2", "m1"}));
+  EXPECT_EQ(full->sig->signer + std::to_string(full->sig->v) + full->sig->sig, "s14294967295SIG");
   ASSERT_EQ(full->grants.size(), 1u);
-  EXPECT_EQ(full->grants.at("g").pubkey, "p2");  // the later grant wins
-  EXPECT_EQ(full->grants.at("g").issuer, "me2");
+  EXPECT_EQ(full->grants.at("g").pubkey + full->grants.at("g").issuer, "p2me2");  // the later grant wins
 }
 
 }  // namespace

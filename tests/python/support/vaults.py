@@ -1,9 +1,5 @@
-"""Writes test vaults with independent tools only.
-
-Values and the meta are encrypted by the real `age` program; MACs and
-signatures come from vaultlib (hashlib, blake3, cryptography). Nothing here
-runs the module under test.
-"""
+"""Writes test vaults with independent tools only: values and the meta are encrypted by the
+real `age` program, MACs and signatures come from vaultlib. Nothing here runs the module."""
 
 from __future__ import annotations
 
@@ -30,19 +26,16 @@ def age_keygen() -> tuple[str, str]:
 def ssh_keygen(directory: Path, kind: str, bits: Optional[int] = None) -> tuple[Path, str]:
     """An unencrypted OpenSSH key: (private key path, public key line)."""
     path = directory / f"id_{kind}{bits or ''}"
-    args = ["ssh-keygen", "-q", "-t", kind, "-N", "", "-C", "test@vesk", "-f", str(path)]
-    if bits:
-        args += ["-b", str(bits)]
-    subprocess.run(args, check=True)
+    bits_args = ["-b", str(bits)] if bits else []
+    subprocess.run(["ssh-keygen", "-q", "-t", kind, "-N", "", "-C", "test@vesk", "-f", str(path), *bits_args],
+                   check=True)
     return path, path.with_suffix(".pub").read_text().strip()
 
 
 def encrypt(plaintext: Text, recipients: list[str]) -> str:
     """Base64 of a binary age file encrypted to `recipients` by `age`."""
     data = plaintext.encode() if isinstance(plaintext, str) else plaintext
-    args = ["age", "-e"]
-    for r in recipients:
-        args += ["-r", r]
+    args = ["age", "-e"] + [arg for r in recipients for arg in ("-r", r)]
     out = subprocess.run(args, input=data, check=True, capture_output=True).stdout
     return base64.b64encode(out).decode()
 
@@ -53,7 +46,6 @@ class Secret:
     scoped: dict[str, Text] = field(default_factory=dict)   # public key -> value
     grouped: dict[str, tuple[Text, list[str]]] = field(default_factory=dict)  # group -> (value, to)
     tags: list[str] = field(default_factory=list)
-    description: str = ""
     in_schema: bool = True
     shared_to: Optional[list[str]] = None                    # other recipients for `shared`
 
@@ -67,7 +59,6 @@ class VaultSpec:
     grants: dict[str, dict] = field(default_factory=dict)
     meta_to: Optional[list[str]] = None      # recipients of the meta (default: all)
     mac_key: Optional[bytes] = field(default_factory=lambda: os.urandom(32))
-    mac_version: Optional[int] = None
     signer: Optional[str] = None
     signing_key: object = None
     signers: dict[str, str] = field(default_factory=dict)
@@ -79,7 +70,7 @@ class VaultSpec:
             doc["policy"] = {"agent_allow_tags": list(self.policy)}
         for name, s in self.secrets.items():
             if s.in_schema:
-                doc["schema"][name] = {"description": s.description, "tags": list(s.tags)}
+                doc["schema"][name] = {"description": "", "tags": list(s.tags)}
             doc["secrets"][name] = {
                 "shared": encrypt(s.shared, s.shared_to or self.recipients) if s.shared is not None else "",
                 "scoped": {k: encrypt(v, [k]) for k, v in s.scoped.items()},
@@ -90,8 +81,7 @@ class VaultSpec:
     def meta(self, doc: dict) -> dict:
         meta = {"recipients": {}, "mac": "", "signers": dict(self.signers),
                 "groups": self.groups, "grants": self.grants}
-        return vaultlib.seal_meta(doc, meta, mac_key=self.mac_key, mac_version=self.mac_version,
-                                  signer=self.signer, signing_key=self.signing_key)
+        return vaultlib.seal_meta(doc, meta, mac_key=self.mac_key, signer=self.signer, signing_key=self.signing_key)
 
 
 def write_vault(path: Path, spec: VaultSpec, *, doc: Optional[dict] = None, meta: Optional[dict] = None,
