@@ -86,6 +86,13 @@ bool set_nonblocking(int fd) {
   return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
+// What is left of a wait of `timeout` (negative: no limit) ending at `deadline`.
+std::chrono::milliseconds time_left(std::chrono::steady_clock::time_point deadline, std::chrono::milliseconds timeout) {
+  if (timeout.count() < 0) return timeout;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  return std::max(left, std::chrono::milliseconds(0));
+}
+
 ChildProcess::Status from_wait(cancel::Wait w) {
   switch (w) {
     case cancel::Wait::Timeout: return ChildProcess::Status::Timeout;
@@ -169,12 +176,7 @@ ChildProcess::Status ChildProcess::write(std::string_view& data, std::chrono::mi
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EPIPE) return Status::Closed;
     if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return Status::Error;
-    auto left = std::chrono::milliseconds(-1);
-    if (timeout.count() >= 0) {
-      left = std::max(std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()),
-                      std::chrono::milliseconds(0));
-    }
-    const auto w = cancel::poll_fd(stdin_, POLLOUT, left);
+    const auto w = cancel::poll_fd(stdin_, POLLOUT, time_left(deadline, timeout));
     if (w != cancel::Wait::Ready) return from_wait(w);
   }
   return Status::Done;
@@ -197,12 +199,7 @@ ChildProcess::Status ChildProcess::read_some(SecretBytes& out, std::chrono::mill
     if (n == 0) return Status::Closed;
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return Status::Error;
-    auto left = std::chrono::milliseconds(-1);
-    if (timeout.count() >= 0) {
-      left = std::max(std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()),
-                      std::chrono::milliseconds(0));
-    }
-    const auto w = cancel::poll_fd(stdout_, POLLIN, left);
+    const auto w = cancel::poll_fd(stdout_, POLLIN, time_left(deadline, timeout));
     if (w != cancel::Wait::Ready) return from_wait(w);
   }
 }
