@@ -86,6 +86,24 @@ TEST_F(AgePlugin, ModesOfTheTestPlugin) {
   }
 }
 
+// The plugin's file key under another index, with an extra argument, or sent
+// twice (the second one wrong): refused, so the first one alone counts.
+TEST_F(AgePlugin, OnlyOneFileKeyForFileZero) {
+  write_file(dir_ / "age-plugin-vesktest",
+             "#!/bin/sh\n" + kPluginDir + "/age-plugin-vesktest \"$@\" | sed -u \"$EDIT\"; cat >/dev/null\n");
+  ::chmod((dir_ / "age-plugin-vesktest").c_str(), 0755);
+  env_.set("PATH", dir_.path() + ":" + std::getenv("PATH"));
+  const std::pair<const char*, std::string> cases[] = {
+      {"s/^-> file-key 0$/-> file-key 1/", "!decryption failed: No matching keys found"},
+      {"s/^-> file-key 0$/& 0/", "!decryption failed: No matching keys found"},
+      {"/^-> file-key 0$/{N;p;s/\\n.*/\\nAAAAAAAAAAAAAAAAAAAAAA/}", "plugin secret"},
+  };
+  for (const auto& [edit, expect] : cases) {
+    env_.set("EDIT", edit);
+    EXPECT_EQ(decrypt_with(key_, ciphertext_), expect) << edit;
+  }
+}
+
 TEST_F(AgePlugin, MessagesGoToStandardError) {
   env_.set("VESKTEST_MODE", "msg");
   EXPECT_EQ(decrypt_seeing_stderr(), "plugin secret | Touch your vesktest token\n");
