@@ -1,6 +1,7 @@
 #include "env.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <filesystem>
@@ -97,6 +98,7 @@ TEST_F(EnvTest, EnvironmentAndNamedKeyFile) {
     const char *key, *key_file, *strict;
     std::string expected;
     mode_t mode = 0600;  // of the file "key"
+    bool no_fds = false;  // the open fails for want of a descriptor: judged by the path
   };
   const Row rows[] = {
       {"KEYTEXT", nullptr, nullptr, "KEYTEXT"},
@@ -121,6 +123,9 @@ TEST_F(EnvTest, EnvironmentAndNamedKeyFile) {
       {nullptr, "key", nullptr, too_open + "620). Run: chmod 600 key", 0620},
       {nullptr, "key", nullptr, too_open + "604). Run: chmod 600 key", 0604},
       {nullptr, "key", nullptr, too_open + "4). Run: chmod 600 key", 0004},
+      {nullptr, "key", nullptr, too_open + "644). Run: chmod 600 key", 0644, true},
+      {nullptr, "key", nullptr, "cannot read VESK_KEY_FILE: Too many open files (os error 24)", 0600, true},
+      {nullptr, "link", nullptr, symlink, 0600, true},
   };
   ::chmod(work().c_str(), 0755);
   for (const Row& r : rows) {
@@ -130,7 +135,13 @@ TEST_F(EnvTest, EnvironmentAndNamedKeyFile) {
     env.put("VESK_KEY_FILE", r.key_file);
     env.put("VESK_STRICT", r.strict);
     ::chmod((work() + "/key").c_str(), r.mode);
-    EXPECT_EQ(resolve(), r.expected);
+    EXPECT_EQ(r.no_fds ? fixture::in_child([] {
+      const rlimit none{0, 0};
+      ::setrlimit(RLIMIT_NOFILE, &none);
+      return resolve();
+    })
+                       : resolve(),
+              r.expected);
   }
   EXPECT_FALSE(fs::exists(home() + "/.config"));  // a named key file never reaches the key directory
 }
