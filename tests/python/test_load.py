@@ -255,27 +255,36 @@ def test_changed_signer_key_is_refused(keys, monkeypatch):
     assert vesk.get("A") == "a"
 
 
-def test_linked_worktree_finds_the_main_worktrees_key_file(keys, monkeypatch, tmp_path):
-    """The key file kept for the main worktree's vault serves the same vault in a linked one."""
-    import os
-    import subprocess
+def test_linked_worktree_uses_the_main_worktrees_key_file(keys, monkeypatch, tmp_path):
     main, linked = tmp_path / "repo", tmp_path / "linked"
     git = ["git", "-c", "user.name=t", "-c", "user.email=t@t", "-c", "init.defaultBranch=main"]
     subprocess.run(git + ["init", "-q", str(main)], check=True)
     subprocess.run(git + ["-C", str(main), "commit", "-q", "--allow-empty", "-m", "init"], check=True)
     subprocess.run(git + ["-C", str(main), "worktree", "add", "-q", str(linked)], check=True)
-    key_dir = tmp_path / "home" / ".config" / "vesk" / "keys"
-    key_dir.mkdir(parents=True)
-    key_file = key_dir / vaultlib.vault_hash(str(main / ".vesk"))
-    key_file.write_text(keys["me"][0])
-    key_file.chmod(0o600)
+
+    def key_file(root, who):
+        path = Path(os.environ["HOME"], ".config/vesk/keys", vaultlib.vault_hash(str(root / ".vesk")))
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(keys[who][0])
+        path.chmod(0o600)
+        return path
+
+    mains = key_file(main, "me")
     monkeypatch.chdir(linked)
-    write_vault(".vesk", simple(keys, A="from the linked worktree"))
+    other = keys["other"][1]
+    write_vault(".vesk", VaultSpec(recipients=[keys["me"][1], other],
+                                   secrets={"A": Secret(shared="shared", scoped={other: "theirs"})}))
     assert vesk.has_identity() is True
-    assert vesk.get("A") == "from the linked worktree"
+    assert vesk.get("A") == "shared"
+    assert os.listdir(mains.parent) == [mains.name]
+    mains.chmod(0o640)  # its failure is final, as for the vault's own key file
+    with pytest.raises(RuntimeError) as e:
+        vesk.load()
+    assert str(e.value) == f"key file is readable by others (mode 640). Run: chmod 600 {mains}"
+    key_file(linked, "other")  # the worktree's own key file comes first
+    assert vesk.get("A") == "theirs"
     monkeypatch.setenv("VESK_STRICT", "1")
     assert vesk.has_identity() is False
-    assert os.listdir(key_dir) == [key_file.name]
 
 
 # --- files that are not plain files ------------------------------------------------------------
@@ -367,23 +376,27 @@ def test_files_that_are_not_regular(row, keys, monkeypatch):
         assert str(e.value).split("\n")[0] == error.format(key_file=_key_file_path())
 
 
-def test_pin_written_through_a_link_and_only_our_folders_private(keys, monkeypatch, tmp_path):
-    use_age(monkeypatch, keys)
+def test_only_our_folders_are_private(keys, monkeypatch, tmp_path):
+    """~/.config gets the default mode when made and is never changed; our own
+    folders are made 0700 and narrowed to it when found open."""
     signer = vaultlib.ed25519_key(b"\6" * 32)
     write_vault(".vesk", _signed_spec(keys, signer, vaultlib.ssh_ed25519_line(signer, "ci")))
-    umask = os.umask(0o022)
+    umask = os.umask(0)
     try:
-        assert vesk.get("A") == "a"
+        for sub in ("signer-pins", "keys"):
+            monkeypatch.setenv("HOME", str(tmp_path / sub))
+            dirs = {d: tmp_path / sub / ".config" / d for d in ("", "vesk", "vesk/" + sub)}
+            for config_mode in (0o777, 0o751):  # made, then found open
+                if sub == "keys":
+                    monkeypatch.delenv("VESK_KEY", raising=False)
+                    assert vesk.has_identity() is False  # looks for the key file
+                else:
+                    use_age(monkeypatch, keys)
+                    assert vesk.get("A") == "a"  # pins the signer
+                    _pin_path().unlink()
+                modes = {d: stat.S_IMODE(p.stat().st_mode) for d, p in dirs.items()}
+                assert modes == {"": config_mode, "vesk": 0o700, "vesk/" + sub: 0o700}
+                for d, p in dirs.items():
+                    p.chmod(0o751 if d == "" else 0o777)
     finally:
         os.umask(umask)
-    config = Path(os.environ["HOME"], ".config")
-    modes = {d: stat.S_IMODE((config / d).stat().st_mode) for d in ("", "vesk", "vesk/signer-pins")}
-    assert modes == {"": 0o755, "vesk": 0o700, "vesk/signer-pins": 0o700}
-    # A pin kept elsewhere through a link is written where the link points.
-    pin, target = _pin_path(), tmp_path / "dotfiles" / "pin.json"
-    target.parent.mkdir()
-    target.write_text('{"signers": {}, "was_signed": false}')
-    pin.unlink()
-    pin.symlink_to(target)
-    assert vesk.get("A") == "a"
-    assert pin.is_symlink() and json.loads(target.read_text())["was_signed"] is True
