@@ -1,6 +1,5 @@
 """The vault load end to end through the installed module: every identity
 kind, every refusal, and the order of value resolution."""
-import base64
 import json
 import os
 import stat
@@ -12,7 +11,7 @@ import pytest
 
 import vesk
 from support import vaultlib
-from support.vaults import Secret, VaultSpec, encrypt, grant, write_vault
+from support.vaults import Secret, VaultSpec, grant, write_vault
 
 NOT_RECIPIENT = ("decryption failed: you are not a recipient of this vault. Run `vesk circle` "
                  "to check, or ask a recipient to authorize you")
@@ -153,16 +152,6 @@ def test_mac_mismatch_shows_expected_and_found(keys, monkeypatch):
     assert str(e.value) == f"{TAMPERED}vault may have been tampered with (expected {good}, got {meta['mac']})"
 
 
-def test_listed_ssh_key_with_another_comment(keys, monkeypatch):
-    path, line = keys["ed25519"]
-    monkeypatch.setenv("VESK_KEY_FILE", str(path))
-    kind, blob, _ = line.split(" ", 2)
-    write_vault(".vesk", VaultSpec(recipients=[f"{kind}\t {blob} laptop", keys["other"][1]],
-                                   meta_to=[keys["other"][1]]))
-    with pytest.raises(RuntimeError, match="your key is listed as a recipient"):
-        vesk.load()
-
-
 def test_key_errors_come_before_the_vault_file(monkeypatch):
     with pytest.raises(RuntimeError, match="^VESK_KEY not set"):
         vesk.load("missing.vesk")
@@ -203,14 +192,6 @@ def test_scoped_over_group_over_shared(keys, monkeypatch):
     assert vesk.export_all() == expected
     v = vesk.load()
     assert {k: v.get(k) for k in expected} == expected
-
-
-def test_several_readable_groups_give_one_stable_choice(keys, monkeypatch):
-    me = use_age(monkeypatch, keys)
-    write_vault(".vesk", VaultSpec(recipients=[me], secrets={
-        "K": Secret(grouped={"b": ("from b", [me]), "a": ("from a", [me])})}))
-    v = vesk.load()
-    assert v.get("K") == v.export()["K"] == vesk.get("K")
 
 
 # --- signer pins through the load --------------------------------------------------------------
@@ -295,10 +276,6 @@ def _later(seconds, command):
     return subprocess.Popen(["sh", "-c", f"sleep {seconds}; {command}"])
 
 
-def _fds():
-    return len(os.listdir("/proc/self/fd"))
-
-
 def test_fifo_vault_waits_for_a_late_writer(keys, monkeypatch):
     use_age(monkeypatch, keys)
     write_vault("plain.vesk", simple(keys, A="a"))
@@ -312,18 +289,13 @@ def test_fifo_vault_with_a_silent_writer_is_interrupted(keys, monkeypatch):
     use_age(monkeypatch, keys)
     os.mkfifo(".vesk")
     silent = os.open(".vesk", os.O_RDWR)  # a writer that never writes
-    try:
-        before = _fds()
-        start = time.monotonic()
-        with pytest.raises(KeyboardInterrupt):
-            killer = _later(0.3, f"kill -INT {os.getpid()}")
-            vesk.load()
-        elapsed = time.monotonic() - start
-        killer.wait()
-        assert elapsed < 0.3 + 1.0
-        assert _fds() == before
-    finally:
-        os.close(silent)
+    fds, start = len(os.listdir("/proc/self/fd")), time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        killer = _later(0.3, f"kill -INT {os.getpid()}")
+        vesk.load()
+    assert time.monotonic() - start < 0.3 + 1.0 and killer.wait() == 0
+    assert len(os.listdir("/proc/self/fd")) == fds
+    os.close(silent)
 
 
 def _pin_path():
