@@ -254,26 +254,19 @@ std::uint64_t ignored_signals(const std::string& status) {
 // two internal signals, 32 and 33, which every program linked with it takes back.)
 TEST(PluginChild, StartsWithDefaultSignals) {
   const std::uint64_t internal = 3ull << 31, own = ignored_signals(read_text("/proc/self/status"));
-  struct sigaction ignore{}, old_pipe{}, old_xfsz{};
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGPIPE, &ignore, &old_pipe);
-  sigaction(SIGXFSZ, &ignore, &old_xfsz);
-  sigset_t usr1, old_mask;
-  sigemptyset(&usr1);
-  sigaddset(&usr1, SIGUSR1);
-  pthread_sigmask(SIG_BLOCK, &usr1, &old_mask);
-  std::string seen;
-  {
+  const std::string seen = vesk::fixture::in_child([] {
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
     auto child = vesk::age::ChildProcess::start({"cat", {"/proc/self/status"}, {}, false});
-    ASSERT_TRUE(child);
     vesk::SecretBytes out;
-    while (child->read_some(out, std::chrono::seconds(10)) == vesk::age::ChildProcess::Status::Done) {
+    while (child && child->read_some(out, std::chrono::seconds(10)) == vesk::age::ChildProcess::Status::Done) {
     }
-    seen.assign(out.begin(), out.end());
-  }
-  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
-  sigaction(SIGPIPE, &old_pipe, nullptr);
-  sigaction(SIGXFSZ, &old_xfsz, nullptr);
+    return std::string(out.begin(), out.end());
+  });
   EXPECT_NE(seen.find("SigBlk:\t0000000000000000\n"), std::string::npos) << seen;
   EXPECT_EQ(ignored_signals(seen) & ~internal, own & ~internal & ~((1ull << (SIGPIPE - 1)) | (1ull << (SIGXFSZ - 1))));
 }
