@@ -2,6 +2,7 @@
 kind, every refusal, and the order of value resolution."""
 import json
 import os
+import signal
 import stat
 import subprocess
 import time
@@ -290,9 +291,14 @@ def test_fifo_vault_with_a_silent_writer_is_interrupted(keys, monkeypatch):
     os.mkfifo(".vesk")
     silent = os.open(".vesk", os.O_RDWR)  # a writer that never writes
     fds, start = len(os.listdir("/proc/self/fd")), time.monotonic()
-    with pytest.raises(KeyboardInterrupt):
-        killer = _later(0.3, f"kill -INT {os.getpid()}")
-        vesk.load()
+    # Python leaves SIGINT alone when started with it ignored (from a background job, say).
+    old = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            killer = _later(0.3, f"kill -INT {os.getpid()}")
+            vesk.load()
+    finally:
+        signal.signal(signal.SIGINT, old)
     assert time.monotonic() - start < 0.3 + 1.0 and killer.wait() == 0
     assert len(os.listdir("/proc/self/fd")) == fds
     os.close(silent)

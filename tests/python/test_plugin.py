@@ -54,8 +54,9 @@ def test_plugin_failure_is_shown_as_the_decryption_error(plugin_key, keys, monke
 # Run in a child process: the load holds the interpreter lock, so the SIGINT
 # comes from outside. The child reports what was left behind.
 INTERRUPTED_LOAD = r"""
-import json, os, time
+import json, os, signal, time
 import vesk
+signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started with SIGINT ignored
 fds = sorted(os.listdir("/proc/self/fd"))
 try:
     vesk.load()
