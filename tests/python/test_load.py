@@ -32,16 +32,10 @@ def simple(keys, **secrets):
 
 # --- the main road for every identity kind ---------------------------------------------------
 
-@pytest.mark.parametrize("kind", ["age-env", "age-file", "ed25519", "rsa"])
-def test_each_identity_kind_reads_its_values(kind, keys, monkeypatch, tmp_path):
-    if kind == "age-env":
+@pytest.mark.parametrize("kind", ["age", "ed25519", "rsa"])  # an age key file: in test_leftovers
+def test_each_identity_kind_reads_its_values(kind, keys, monkeypatch):
+    if kind == "age":
         me = use_age(monkeypatch, keys)
-    elif kind == "age-file":
-        key_file = tmp_path / "age.key"
-        key_file.write_text(keys["me"][0])
-        key_file.chmod(0o600)
-        monkeypatch.setenv("VESK_KEY_FILE", str(key_file))
-        me = keys["me"][1]
     else:
         path, me = keys[kind]
         monkeypatch.setenv("VESK_KEY_FILE", str(path))
