@@ -29,6 +29,7 @@ TEST(AgeBase64, PaddedMatchesCrateOutcomes) {
       {"Zm9v=", "!Invalid symbol 61, offset 4."},
       {"Zm9vYg===", "!Invalid symbol 61, offset 6."},
       {"QQ==QQ==", "!Invalid symbol 61, offset 2."},
+      {"QUJDQQ=A", "!Invalid symbol 61, offset 6."},
       {"QR==", "!Invalid last symbol 82, offset 1."},
       {"QUJ=", "!Invalid last symbol 74, offset 2."},
       {"QUJD\n", "!Invalid symbol 10, offset 4."},

@@ -4,8 +4,6 @@
 
 #include <string>
 
-#include "scoped_env.hpp"
-
 using namespace vesk;
 
 TEST(HardeningTest, SwitchValues) {
@@ -17,31 +15,4 @@ TEST(HardeningTest, SwitchValues) {
       {"TRU\xc3\x89", false},  // only ASCII letters fold
   };
   for (const auto& [value, on] : rows) EXPECT_EQ(hardening::strict_from(value), on) << value;
-}
-
-TEST(HardeningTest, ModesFromTheEnvironment) {
-  struct Row {
-    const char* strict;
-    const char* agent;
-    const char* self_scope;
-    bool strict_mode;
-    bool agent_mode;
-  };
-  const Row rows[] = {
-      {nullptr, nullptr, nullptr, false, false},
-      {"TRUE", nullptr, nullptr, true, false},
-      {nullptr, " yes ", nullptr, true, true},
-      {nullptr, nullptr, "1", false, true},
-      {"0", "no", "off", false, false},
-      {"1\xff", nullptr, "1\xff", false, false},  // not UTF-8: as if unset
-  };
-  for (const Row& r : rows) {
-    SCOPED_TRACE(&r - rows);
-    fixture::ScopedEnv env;
-    env.put("VESK_STRICT", r.strict);
-    env.put("VESK_AGENT", r.agent);
-    env.put("VESK_SELF_SCOPE", r.self_scope);
-    EXPECT_EQ(hardening::strict_mode(), r.strict_mode);
-    EXPECT_EQ(hardening::self_scope(), r.agent_mode);
-  }
 }

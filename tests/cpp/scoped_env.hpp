@@ -1,16 +1,18 @@
-// Test helpers that change process-wide state (environment, current
-// directory) and put it back when they go out of scope, a temporary directory
-// that is removed afterwards, and small file helpers.
+// Test helpers: process-wide state (environment, current directory) put back at
+// the end of the scope, a temporary directory removed afterwards, small file
+// helpers, and a forked child for limits that must not reach the test process.
 #pragma once
 
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -20,21 +22,14 @@ namespace vesk::fixture {
 
 class ScopedEnv {
  public:
-  ScopedEnv() = default;
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
   ~ScopedEnv() {
-    for (const auto& [name, old] : saved_) {
-      if (old) ::setenv(name.c_str(), old->c_str(), 1);
-      else ::unsetenv(name.c_str());
-    }
+    for (const auto& [name, old] : saved_) put(name, old);
   }
   void set(const std::string& name, const std::string& value) { put(name, value.c_str()); }
   void unset(const std::string& name) { put(name, nullptr); }
   // Sets the variable, or unsets it when there is no value.
   void put(const std::string& name, const char* value) {
-    if (!saved_.count(name)) {
-      const char* old = std::getenv(name.c_str());
+    if (const char* old = std::getenv(name.c_str()); !saved_.count(name)) {
       saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
     }
     if (value) ::setenv(name.c_str(), value, 1);
@@ -53,8 +48,6 @@ class ScopedCwd {
   explicit ScopedCwd(const std::string& dir) : old_(std::filesystem::current_path()) {
     std::filesystem::current_path(dir);
   }
-  ScopedCwd(const ScopedCwd&) = delete;
-  ScopedCwd& operator=(const ScopedCwd&) = delete;
   ~ScopedCwd() { std::filesystem::current_path(old_); }
 
  private:
@@ -68,8 +61,6 @@ class TempDir {
     // Canonical, so paths that git records (resolved) compare equal to ours.
     if (::mkdtemp(tmpl.data()) != nullptr) path_ = std::filesystem::canonical(tmpl).string();
   }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
   ~TempDir() {
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
@@ -110,6 +101,24 @@ inline void make_socket(const std::string& path) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
   ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
   ::close(fd);  // the socket file stays
+}
+
+// What `fn` returns when run in a forked child.
+inline std::string in_child(const std::function<std::string()>& fn) {
+  int p[2];
+  if (::pipe(p) != 0) return "no pipe";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const std::string out = fn();
+    ::_exit(::write(p[1], out.data(), out.size()) == static_cast<ssize_t>(out.size()) ? 0 : 1);
+  }
+  ::close(p[1]);
+  std::string out;
+  char buf[4096];
+  for (ssize_t n; (n = ::read(p[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+  ::close(p[0]);
+  ::waitpid(pid, nullptr, 0);
+  return out;
 }
 
 }  // namespace vesk::fixture
