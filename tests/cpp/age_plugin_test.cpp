@@ -14,6 +14,7 @@
 #include <random>
 #include <tuple>
 
+#include "prerequisite.hpp"
 #include "age/bech32.hpp"
 #include "age/child_process.hpp"
 #include "age/format.hpp"
@@ -31,7 +32,7 @@ std::string iso(const std::string& s) { return "\u2068" + s + "\u2069"; }
 class AgePlugin : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!have_program("age") || !have_program("python3")) GTEST_SKIP() << "age or python3 not installed";
+    if (!have_program("age") || !have_program("python3")) VESK_MISSING() << "age or python3 not installed";
     env_.set("PATH", kPluginDir + ":" + std::getenv("PATH"));
     env_.set("PINENTRY_PROGRAM", kPluginDir + "/pinentry-vesktest");
     key_ = capture("age-plugin-vesktest --generate");

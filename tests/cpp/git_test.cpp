@@ -1,4 +1,5 @@
 #include "git.hpp"
+#include "prerequisite.hpp"
 
 #include <gtest/gtest.h>
 
@@ -117,7 +118,7 @@ TEST(GitTest, CommonDirFromHandWrittenDotGitFiles) {
 }
 
 TEST(GitTest, SiblingsOfRealWorktrees) {
-  if (!run_git("--version")) GTEST_SKIP() << "git is not installed";
+  if (!run_git("--version")) VESK_MISSING() << "git is not installed";
   fixture::TempDir tmp;
   const std::string main = tmp / "main";
   const std::string w = tmp / "w";

@@ -1,4 +1,5 @@
 #include "load.hpp"
+#include "prerequisite.hpp"
 
 #include <gtest/gtest.h>
 
@@ -65,7 +66,7 @@ TEST(Load, ListedRecipient) {
 // export's tag filter, which the module itself never asks for.
 TEST(Load, LegacyMacFlagAndTagFilter) {
   using namespace testing_age;
-  if (!have_program("age") || !have_program("age-keygen")) GTEST_SKIP() << "age not installed";
+  if (!have_program("age") || !have_program("age-keygen")) VESK_MISSING() << "age not installed";
   TempDir dir;
   fixture::ScopedEnv env;
   env.set("HOME", dir.path());
