@@ -1,14 +1,12 @@
 """The Python surface: names, signatures, argument errors, the Vault class
 and the agent policy at the moment a value leaves."""
 import ast
-import base64
 import inspect
 import pathlib
 
 import pytest
 
 import vesk
-from support import vaultlib
 from support.vaults import Secret, VaultSpec, grant, write_vault
 
 EM = "\u2014"
@@ -103,15 +101,6 @@ def test_policy_applies_when_a_value_leaves(keys, monkeypatch):
         vesk.export_all()
 
 
-def test_has_identity(monkeypatch, tmp_path):
-    assert vesk.has_identity() is False
-    monkeypatch.setenv("VESK_KEY", "anything")
-    assert vesk.has_identity() is True
-    monkeypatch.setenv("VESK_KEY", "")
-    monkeypatch.setenv("VESK_KEY_FILE", str(tmp_path / "absent"))
-    assert vesk.has_identity() is False
-
-
 def test_type_stub_matches_the_module():
     stub = pathlib.Path(__file__).resolve().parents[2] / "src" / "python" / "vesk.pyi"
     tree = ast.parse(stub.read_text())
@@ -121,15 +110,3 @@ def test_type_stub_matches_the_module():
     methods = [n.name for n in vault.body if isinstance(n, ast.FunctionDef) and n.name[0] != "_"]
     assert methods == ["get", "export", "keys"]
 
-
-def test_plugin_identity_needs_a_valid_recipient_header(monkeypatch):
-    """An ssh-ed25519 header must hold a curve point: y = 1 is one, y = 2 is not."""
-    blob = base64.b64decode(vaultlib.ssh_ed25519_line(vaultlib.ed25519_key(bytes(32))).split()[1])[:-32]
-    line = {y: "ssh-ed25519 " + base64.b64encode(blob + bytes([y]) + bytes(31)).decode() for y in (1, 2)}
-    for header, error in [(line[1], "vault file not found. Run `vesk init` to create one"),
-                          (line[2], "invalid key: `# public key:` header in identity file is not a valid recipient: "
-                                    "invalid key: not a valid age, SSH, or plugin public key: " + line[2])]:
-        monkeypatch.setenv("VESK_KEY", f"# public key: {header}\nAGE-PLUGIN-FOOBAR-1QVHULF\n")
-        with pytest.raises(RuntimeError) as e:
-            vesk.load("missing.vesk")
-        assert str(e.value).split("\n")[0] == error
