@@ -78,7 +78,7 @@ def test_vault_refuses_what_it_does_not_define(loaded, op):
 
 
 def test_policy_applies_when_a_value_leaves(keys, monkeypatch):
-    """Which names are asked for at get and export; the rule's rows are in policy_test."""
+    """Which names are asked for at get and export, and the refusal texts; more rows in policy_test."""
     monkeypatch.setenv("VESK_KEY", keys["me"][0])
     me = keys["me"][1]
     secrets = {"A": Secret(shared="a", tags=["ci"]), "B": Secret(shared="b", tags=["db"]),
@@ -97,8 +97,11 @@ def test_policy_applies_when_a_value_leaves(keys, monkeypatch):
     monkeypatch.delenv("VESK_SELF_SCOPE")        # a grant holder is an agent without the switch
     write_vault(".vesk", VaultSpec(recipients=[me], policy=[], secrets=secrets,
                                    grants={"bot": grant(me, "2999-01-01T00:00:00Z")}))
-    with pytest.raises(RuntimeError, match="^policy forbids A, B, C, D in agent mode"):
+    with pytest.raises(RuntimeError) as e:
         vesk.export_all()
+    assert str(e.value) == (f"policy forbids A, B, C, D in agent mode (allowed tags: none {EM} this vault's policy "
+                            f"locks agents out entirely) {EM} tag the key with `vesk describe` or update the policy "
+                            "with `vesk policy`")
 
 
 def test_type_stub_matches_the_module():
