@@ -87,13 +87,13 @@ TEST(GrantExpiryTest, Outcomes) {
 
 TEST(AgentPolicyTest, Outcomes) {
   Vault vault;
-  const std::pair<std::string, TextList> tags[] = {{"A", {"ci"}}, {"B", {}}, {"C", {"db", "ci"}}, {"D", {"prod"}}, {"E", {"deploy"}}};
+  const std::pair<std::string, TextList> tags[] = {
+      {"A", {"ci"}}, {"B", {}}, {"C", {"db", "ci"}}, {"D", {"prod"}}, {"E", {"deploy"}}};
   for (const auto& [key, t] : tags) vault.schema[key].tags = t;
   const std::string me = "age1me";
-  const OrderedMap<GrantEntry> mine = {{"live", grant(me, "")}};
-  const OrderedMap<GrantEntry> expired_first = {{"a", grant(me, "2000-01-01T00:00:00Z")},
-                                                {"b", grant(me, "")}};
-  const OrderedMap<GrantEntry> others = {{"x", grant("age1other", "2000-01-01T00:00:00Z")}};
+  const std::string past = "2000-01-01T00:00:00Z";
+  const OrderedMap<GrantEntry> mine = {{"live", grant(me, "")}}, others = {{"x", grant("age1other", past)}},
+                               expired_first = {{"a", grant(me, past)}, {"b", grant(me, "")}};
   const std::string forbids = "policy forbids ";
   const std::string tail = ")" + kDash + "tag the key with `vesk describe` or update the policy with `vesk policy`";
   struct Row {
@@ -105,9 +105,7 @@ TEST(AgentPolicyTest, Outcomes) {
     std::vector<std::string> keys;
     std::string expected;
   };
-  const Policy ci{{"ci"}};
-  const Policy ci_deploy{{"ci", "deploy"}};
-  const Policy locked{{}};
+  const Policy ci{{"ci"}}, ci_deploy{{"ci", "deploy"}}, locked{{}};
   const Row rows[] = {
       {"other key's expired grant", locked, others, nullptr, nullptr, {"A"}, "ok"},
       {"grant, no policy", std::nullopt, mine, nullptr, nullptr, {"B"}, "ok"},
@@ -116,8 +114,7 @@ TEST(AgentPolicyTest, Outcomes) {
       {"switch, no schema entry", ci, {}, nullptr, "yes", {"Z"}, forbids + "Z in agent mode (allowed tags: ci" + tail},
       {"order and repeats", ci_deploy, mine, "true", nullptr, {"A", "B", "C", "D", "B", "E"},
        forbids + "B, D, B in agent mode (allowed tags: ci, deploy" + tail},
-      {"first failing grant decides", ci, expired_first, nullptr, nullptr, {"A"},
-       expired("a", "2000-01-01T00:00:00Z")},
+      {"first failing grant decides", ci, expired_first, nullptr, nullptr, {"A"}, expired("a", past)},
   };
   for (const Row& r : rows) {
     fixture::ScopedEnv env;

@@ -28,7 +28,8 @@ std::string b64(const Bytes& b) { return age::base64_encode(b); }
 // RFC 8032's first test vector: the empty message.
 const Bytes kPub = unhex("d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a");
 const Bytes kSig = unhex(
-    "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24655141438e7a100b");
+    "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e06522490155"
+    "5fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24655141438e7a100b");
 
 // The OpenSSH public key blob: string "ssh-ed25519", string(key), and `extra`.
 std::string ssh_blob(std::uint8_t algorithm_byte = 'e', std::size_t extra = 0) {
