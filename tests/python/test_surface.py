@@ -1,14 +1,12 @@
 """The Python surface: names, signatures, argument errors, the Vault class
 and the agent policy at the moment a value leaves."""
 import ast
-import base64
 import inspect
 import pathlib
 
 import pytest
 
 import vesk
-from support import vaultlib
 from support.vaults import Secret, VaultSpec, grant, write_vault
 
 EM = "\u2014"
@@ -48,18 +46,13 @@ def test_wrong_arguments_raise_type_error(call, names):
         call()
 
 
-@pytest.fixture
-def loaded(keys, monkeypatch):
-    me = keys["me"][1]
+@pytest.mark.valgrind
+def test_vault_reads_the_schema_not_the_values(keys, monkeypatch):
     monkeypatch.setenv("VESK_KEY", keys["me"][0])
-    write_vault(".vesk", VaultSpec(recipients=[me, keys["other"][1]], secrets={
+    write_vault(".vesk", VaultSpec(recipients=[keys["me"][1], keys["other"][1]], secrets={
         "b": Secret(shared="lower"), "B": Secret(shared="upper"), "NOVALUE": Secret(),
         "HIDDEN": Secret(shared="h", in_schema=False)}))
-    return vesk.load()
-
-
-@pytest.mark.valgrind
-def test_vault_reads_the_schema_not_the_values(loaded):
+    loaded = vesk.load()
     assert loaded.keys() == ["B", "NOVALUE", "b"]
     assert (len(loaded), bool(loaded), repr(loaded)) == (3, True, "Vault(3 secrets, 2 recipients)")
     assert "NOVALUE" in loaded and "HIDDEN" not in loaded and "b " not in loaded
@@ -71,16 +64,13 @@ def test_vault_reads_the_schema_not_the_values(loaded):
     assert loaded.export() == {"B": "upper", "b": "lower", "HIDDEN": "h"}
     with pytest.raises(AttributeError):
         loaded.extra = 1
-
-
-@pytest.mark.parametrize("op", [lambda v: iter(v), lambda v: 1 in v, lambda v: v[None], lambda v: v.get(3)])
-def test_vault_refuses_what_it_does_not_define(loaded, op):
-    with pytest.raises(TypeError):
-        op(loaded)
+    for op in (iter, lambda v: 1 in v, lambda v: v[None], lambda v: v.get(3)):  # what it does not define
+        with pytest.raises(TypeError):
+            op(loaded)
 
 
 def test_policy_applies_when_a_value_leaves(keys, monkeypatch):
-    """Which names are asked for at get and export; the rule's rows are in policy_test."""
+    """Which names are asked for at get and export, and the refusal texts; more rows in policy_test."""
     monkeypatch.setenv("VESK_KEY", keys["me"][0])
     me = keys["me"][1]
     secrets = {"A": Secret(shared="a", tags=["ci"]), "B": Secret(shared="b", tags=["db"]),
@@ -99,17 +89,11 @@ def test_policy_applies_when_a_value_leaves(keys, monkeypatch):
     monkeypatch.delenv("VESK_SELF_SCOPE")        # a grant holder is an agent without the switch
     write_vault(".vesk", VaultSpec(recipients=[me], policy=[], secrets=secrets,
                                    grants={"bot": grant(me, "2999-01-01T00:00:00Z")}))
-    with pytest.raises(RuntimeError, match="^policy forbids A, B, C, D in agent mode"):
+    with pytest.raises(RuntimeError) as e:
         vesk.export_all()
-
-
-def test_has_identity(monkeypatch, tmp_path):
-    assert vesk.has_identity() is False
-    monkeypatch.setenv("VESK_KEY", "anything")
-    assert vesk.has_identity() is True
-    monkeypatch.setenv("VESK_KEY", "")
-    monkeypatch.setenv("VESK_KEY_FILE", str(tmp_path / "absent"))
-    assert vesk.has_identity() is False
+    assert str(e.value) == (f"policy forbids A, B, C, D in agent mode (allowed tags: none {EM} this vault's policy "
+                            f"locks agents out entirely) {EM} tag the key with `vesk describe` or update the policy "
+                            "with `vesk policy`")
 
 
 def test_type_stub_matches_the_module():
@@ -121,15 +105,3 @@ def test_type_stub_matches_the_module():
     methods = [n.name for n in vault.body if isinstance(n, ast.FunctionDef) and n.name[0] != "_"]
     assert methods == ["get", "export", "keys"]
 
-
-def test_plugin_identity_needs_a_valid_recipient_header(monkeypatch):
-    """An ssh-ed25519 header must hold a curve point: y = 1 is one, y = 2 is not."""
-    blob = base64.b64decode(vaultlib.ssh_ed25519_line(vaultlib.ed25519_key(bytes(32))).split()[1])[:-32]
-    line = {y: "ssh-ed25519 " + base64.b64encode(blob + bytes([y]) + bytes(31)).decode() for y in (1, 2)}
-    for header, error in [(line[1], "vault file not found. Run `vesk init` to create one"),
-                          (line[2], "invalid key: `# public key:` header in identity file is not a valid recipient: "
-                                    "invalid key: not a valid age, SSH, or plugin public key: " + line[2])]:
-        monkeypatch.setenv("VESK_KEY", f"# public key: {header}\nAGE-PLUGIN-FOOBAR-1QVHULF\n")
-        with pytest.raises(RuntimeError) as e:
-            vesk.load("missing.vesk")
-        assert str(e.value).split("\n")[0] == error
