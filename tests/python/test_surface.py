@@ -1,8 +1,6 @@
 """The Python surface: names, signatures, argument errors, the Vault class
 and the agent policy at the moment a value leaves."""
-import ast
 import inspect
-import pathlib
 
 import pytest
 
@@ -94,14 +92,4 @@ def test_policy_applies_when_a_value_leaves(keys, monkeypatch):
     assert str(e.value) == (f"policy forbids A, B, C, D in agent mode (allowed tags: none {EM} this vault's policy "
                             f"locks agents out entirely) {EM} tag the key with `vesk describe` or update the policy "
                             "with `vesk policy`")
-
-
-def test_type_stub_matches_the_module():
-    stub = pathlib.Path(__file__).resolve().parents[2] / "src" / "python" / "vesk.pyi"
-    tree = ast.parse(stub.read_text())
-    funcs = {n.name: [a.arg for a in n.args.args] for n in tree.body if isinstance(n, ast.FunctionDef)}
-    assert funcs == {name: list(inspect.signature(getattr(vesk, name)).parameters) for name in vesk.__all__[1:]}
-    vault = next(n for n in tree.body if isinstance(n, ast.ClassDef))
-    methods = [n.name for n in vault.body if isinstance(n, ast.FunctionDef) and n.name[0] != "_"]
-    assert methods == ["get", "export", "keys"]
 
