@@ -152,6 +152,7 @@ TEST(CryptoParse, IdentityTexts) {
   const std::pair<std::string, bool> headers[] = {
       {r, true}, {pr, true}, {std::string(kRagePub) + " alice@rust", true}, {point(1), true}, {point(2), false},
       {"age1gfpyysjzgfpyysjzgfpyysjzgfpyysjzgfpyysjzgfpyysjzgfpqn2ttvh", false}, {"ssh-ed25519 AAAA", false},
+      {"AGE1zVKYG2LQZRAA2LNJVQEJ32NKUU0UES2S82HZRYE869XEEXVN73EQUNUJWJ", false},  // mixed case
       {"", false},
   };
   for (const auto& [header, ok] : headers) {

@@ -59,6 +59,7 @@ TEST(Json, SyntaxErrorsOfSkippedValues) {
       {"{", "EOF while parsing an object at line 1 column 1"},
       {"[1,]", "expected value at line 1 column 4"},  // no "trailing comma" when skipping
       {"[1 2]", "expected `,` or `]` at line 1 column 4"},
+      {"[1}", "expected `,` or `]` at line 1 column 3"},
       {"{\"a\" 1}", "expected `:` at line 1 column 6"},
       {"{\"a\":1,}", "key must be a string at line 1 column 8"},
       {"[1", "EOF while parsing a list at line 1 column 2"},
@@ -119,9 +120,9 @@ TEST(Json, RecordInterface) {
        "invalid type: integer `7`, expected a boolean at line 3 column 17"},
       {"{\n\"signers\":{}\n,\n", "EOF while parsing a value at line 4 column 0"},
   });
-  auto pin = json::parse<Pin>("{\"signers\":{\"b\":\"2\",\"a\":\"1\",\"b\":\"3\"},\"was_signed\":true}");
+  auto pin = json::parse<Pin>("{\"signers\":{\"b\":\"2\",\"a\":\"1\",\"b\":\"3\",\"c\":\"\\ud800\\udc00\"},\"was_signed\":true}");
   ASSERT_TRUE(pin);
-  EXPECT_EQ(pin->signers, (std::map<std::string, std::string>{{"a", "1"}, {"b", "3"}}));
+  EXPECT_EQ(pin->signers, (std::map<std::string, std::string>{{"a", "1"}, {"b", "3"}, {"c", "\xF0\x90\x80\x80"}}));
   EXPECT_TRUE(pin->was_signed);
 }
 

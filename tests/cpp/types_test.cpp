@@ -82,6 +82,7 @@ TEST(VaultReader, RotationIntervalIsU32) {
       {"123e-9", "invalid type: floating point `1.23e-7`, expected u32 at line 1 column 65"},
       {"0.000001", "invalid type: floating point `1e-6`, expected u32 at line 1 column 67"},
       {"1e-99999999999}}}", "invalid type: floating point `0.0`, expected u32 at line 1 column 73"},
+      {"0e99999999999}}}", "invalid type: floating point `0.0`, expected u32 at line 1 column 72"},
       {"\"30\"", R"(invalid type: string "30", expected u32 at line 1 column 63)"},
       {"true", "invalid type: boolean `true`, expected u32 at line 1 column 63"},
       {"01", "invalid number at line 1 column 61"},
