@@ -110,14 +110,6 @@ TEST_F(AgePlugin, MessagesGoToStandardError) {
   EXPECT_EQ(decrypt_seeing_stderr(), "plugin secret | Touch your vesktest token\n");
 }
 
-// Takes over ten seconds: runs only when VESK_SLOW_TESTS is set.
-TEST_F(AgePlugin, SlowPluginNoticeOnStandardError) {
-  if (!std::getenv("VESK_SLOW_TESTS")) GTEST_SKIP() << "set VESK_SLOW_TESTS to run";
-  env_.set("VESKTEST_MODE", "slow");
-  env_.set("VESKTEST_DELAY", "10.5");
-  EXPECT_EQ(decrypt_seeing_stderr(), "plugin secret | Waiting for " + iso("age-plugin-vesktest") + "...\n");
-}
-
 volatile sig_atomic_t g_alarmed = 0;
 
 // The PIN typed on the terminal, unechoed; or no answer and a cancelled load,
