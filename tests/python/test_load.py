@@ -180,21 +180,19 @@ def test_scoped_over_group_over_shared(keys, monkeypatch):
 
 # --- signer pins through the load --------------------------------------------------------------
 
-def _signed_spec(keys, signer_key, signer_text, signers=None):
-    me = keys["me"][1]
-    return VaultSpec(recipients=[me, signer_text], secrets={"A": Secret(shared="a")},
-                     signer=signer_text, signing_key=signer_key, signers=signers or {})
+def _signed_spec(keys, seed, signer_text=None, signers=None, signed=True):
+    """One value, signed by the Ed25519 key of `seed` as `signer_text` (by default its SSH line)."""
+    key = vaultlib.ed25519_key(seed * 32)
+    signer_text = signer_text or vaultlib.ssh_ed25519_line(key, "ci")
+    return VaultSpec(recipients=[keys["me"][1], signer_text], secrets={"A": Secret(shared="a")},
+                     signer=signer_text if signed else None, signing_key=key, signers=signers or {})
 
 
 def test_stripped_signature_refused_only_in_strict_mode(keys, monkeypatch):
     use_age(monkeypatch, keys)
-    key = vaultlib.ed25519_key(b"\2" * 32)
-    line = vaultlib.ssh_ed25519_line(key, "ci")
-    write_vault(".vesk", _signed_spec(keys, key, line))
+    write_vault(".vesk", _signed_spec(keys, b"\2"))
     assert vesk.get("A") == "a"              # first load pins the signer
-    unsigned = _signed_spec(keys, None, line)
-    unsigned.signer = None
-    write_vault(".vesk", unsigned)
+    write_vault(".vesk", _signed_spec(keys, b"\2", signed=False))
     assert vesk.get("A") == "a"              # noted, not refused
     monkeypatch.setenv("VESK_STRICT", "yes")
     with pytest.raises(RuntimeError) as e:
@@ -210,9 +208,9 @@ def test_changed_signer_key_is_refused(keys, monkeypatch):
     use_age(monkeypatch, keys)
     signer = keys["other"][1]  # an age recipient: its verifying key comes from `signers`
     k1, k2 = vaultlib.ed25519_key(b"\3" * 32), vaultlib.ed25519_key(b"\4" * 32)
-    write_vault(".vesk", _signed_spec(keys, k1, signer, {signer: vaultlib.verifying_key_b64(k1)}))
+    write_vault(".vesk", _signed_spec(keys, b"\3", signer, {signer: vaultlib.verifying_key_b64(k1)}))
     vesk.load()
-    write_vault(".vesk", _signed_spec(keys, k2, signer, {signer: vaultlib.verifying_key_b64(k2)}))
+    write_vault(".vesk", _signed_spec(keys, b"\4", signer, {signer: vaultlib.verifying_key_b64(k2)}))
     with pytest.raises(RuntimeError) as e:
         vesk.load()
     assert str(e.value).startswith(TAMPERED + f"signer {signer}'s verifying key changed since first seen")
@@ -228,9 +226,8 @@ def test_linked_worktree_uses_the_main_worktrees_key_file(keys, monkeypatch, tmp
     subprocess.run(git + ["-C", str(main), "worktree", "add", "-q", str(linked)], check=True)
 
     def key_file(root, who):
-        path = Path(os.environ["HOME"], ".config/vesk/keys", vaultlib.vault_hash(str(root / ".vesk")))
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(keys[who][0])
+        path = _config("keys", vault=root / ".vesk")
+        _at(path, lambda p: p.write_text(keys[who][0]))
         path.chmod(0o600)
         return path
 
@@ -272,8 +269,8 @@ def test_fifo_vault_waits_for_a_late_writer(keys, monkeypatch):
         writer.kill()  # blocked for ever on the FIFO when the load failed first
 
 
-def _config(sub, suffix=""):
-    return Path(os.environ["HOME"], ".config/vesk", sub, vaultlib.vault_hash(os.getcwd() + "/.vesk") + suffix)
+def _config(sub, suffix="", vault=".vesk"):
+    return Path(os.environ["HOME"], ".config/vesk", sub, vaultlib.vault_hash(os.path.join(os.getcwd(), vault)) + suffix)
 
 
 def _at(path, make):
@@ -306,8 +303,7 @@ NOT_REGULAR = {
 @pytest.mark.parametrize("row", list(NOT_REGULAR))
 def test_files_that_are_not_regular(row, keys, monkeypatch):
     setup, vault_path, error, identity = NOT_REGULAR[row]
-    signer = vaultlib.ed25519_key(b"\5" * 32)
-    write_vault(".vesk", _signed_spec(keys, signer, vaultlib.ssh_ed25519_line(signer, "ci")))
+    write_vault(".vesk", _signed_spec(keys, b"\5"))
     setup(keys, monkeypatch)
     assert vesk.has_identity() is identity
     if error is None:
@@ -321,16 +317,14 @@ def test_files_that_are_not_regular(row, keys, monkeypatch):
 def test_only_our_folders_are_private(keys, monkeypatch, tmp_path):
     """~/.config gets the default mode when made and is never changed; our own
     folders are made 0700 and narrowed to it when found open."""
-    signer = vaultlib.ed25519_key(b"\6" * 32)
-    write_vault(".vesk", _signed_spec(keys, signer, vaultlib.ssh_ed25519_line(signer, "ci")))
+    write_vault(".vesk", _signed_spec(keys, b"\6"))
     umask = os.umask(0)
     try:
-        for sub in ("signer-pins", "keys"):
+        for sub in ("keys", "signer-pins"):  # VESK_KEY is set only for the second
             monkeypatch.setenv("HOME", str(tmp_path / sub))
             dirs = {d: tmp_path / sub / ".config" / d for d in ("", "vesk", "vesk/" + sub)}
             for config_mode in (0o777, 0o751):  # made, then found open
                 if sub == "keys":
-                    monkeypatch.delenv("VESK_KEY", raising=False)
                     assert vesk.has_identity() is False  # looks for the key file
                 else:
                     use_age(monkeypatch, keys)
