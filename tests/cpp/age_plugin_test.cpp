@@ -42,19 +42,6 @@ class AgePlugin : public ::testing::Test {
     ASSERT_FALSE(ciphertext_.empty());
   }
 
-  // Decrypts with the plugin key while standard error goes to a file:
-  // "<outcome> | <what was written there>".
-  std::string decrypt_seeing_stderr() {
-    const int saved = ::dup(STDERR_FILENO);
-    const int file = ::open((dir_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(file, STDERR_FILENO);
-    std::string result = decrypt_with(key_, ciphertext_);
-    ::dup2(saved, STDERR_FILENO);
-    ::close(saved);
-    ::close(file);
-    return result + " | " + read_text(dir_ / "stderr");
-  }
-
   vesk::fixture::ScopedEnv env_;
   TempDir dir_;
   std::string key_;
@@ -107,7 +94,13 @@ TEST_F(AgePlugin, OnlyOneFileKeyForFileZero) {
 
 TEST_F(AgePlugin, MessagesGoToStandardError) {
   env_.set("VESKTEST_MODE", "msg");
-  EXPECT_EQ(decrypt_seeing_stderr(), "plugin secret | Touch your vesktest token\n");
+  const int saved = ::dup(STDERR_FILENO), file = ::open((dir_ / "stderr").c_str(), O_WRONLY | O_CREAT, 0600);
+  ::dup2(file, STDERR_FILENO);
+  const std::string result = decrypt_with(key_, ciphertext_);
+  ::dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  ::close(file);
+  EXPECT_EQ(result + " | " + read_text(dir_ / "stderr"), "plugin secret | Touch your vesktest token\n");
 }
 
 volatile sig_atomic_t g_alarmed = 0;
