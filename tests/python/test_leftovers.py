@@ -1,12 +1,6 @@
-"""No key or secret outlives its use: after loads in a child process, its whole
-readable memory holds none of the keys the loads handled.
-
-The child never learns what is searched for: it gets keys only as files and the
-vault, loads, then copies its memory to standard output, and this process counts
-the needles in that copy. So no copy made by the test itself can be found, and
-every hit is a leftover of the module (or of the copying, which can only repeat
-bytes that were already there).
-"""
+"""No key or secret outlives its use: after loads in a child process, its readable memory
+holds none of the keys the loads handled. The child gets keys only as files, never the
+needles, and copies its memory out; so every hit is a leftover of the module."""
 import base64
 import os
 import re

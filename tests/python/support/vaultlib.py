@@ -1,10 +1,6 @@
-"""Vault integrity for tests: MAC streams, the signed view and signatures.
-
-An implementation of its own, written from the vault format's rules with
-hashlib, the PyPI ``blake3`` package and ``cryptography``; it never runs the
-module under test. Documents and meta records are plain dicts in their JSON
-form: optional members may be missing, and ``policy`` may be missing or None.
-"""
+"""MAC streams, the signed view and signatures, written anew from the vault format's rules
+(hashlib, blake3, cryptography), never by the module under test. Documents and metas are
+plain dicts in their JSON form: optional members may be missing, ``policy`` also None."""
 
 from __future__ import annotations
 
