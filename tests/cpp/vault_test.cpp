@@ -83,14 +83,4 @@ TEST_F(VaultRead, IoFailures) {
   EXPECT_EQ(vault::read(d + "/link").error().io.kind, IoError::Kind::InvalidInput);
 }
 
-TEST_F(VaultRead, UnreadableFile) {
-  const std::string path = write("secret", vault_with_version("2"));
-  ASSERT_EQ(::chmod(path.c_str(), 0), 0);
-  EXPECT_EQ(fixture::in_child([&] {  // root reads whatever the mode: as nobody
-              if (::geteuid() == 0 && ::setuid(65534) != 0) return std::string("no setuid");
-              return outcome(path);
-            }),
-            "vault I/O error: Permission denied (os error 13)");
-}
-
 }  // namespace
