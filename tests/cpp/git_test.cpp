@@ -94,7 +94,6 @@ TEST(GitTest, CommonDirFromHandWrittenDotGitFiles) {
       {"gitdir " + t + "/repo/.git/worktrees/wt\n", std::nullopt},
       {"gitdir :" + t + "/repo/.git/worktrees/wt\n", std::nullopt},
       {"gitdi", std::nullopt},
-      {"", std::nullopt},
       {"gitdir: " + t + "/plain\n", t + "/plain"},         // no commondir: the git dir itself
       {"gitdir: ../rel/gd", t + "/rel/common"},            // relative to the root
       {"gitdir: " + t + "/plain/./x/..", t + "/plain"},    // normalised lexically

@@ -48,8 +48,7 @@ def test_vault_without_meta_or_secrets_loads(keys, monkeypatch):
     use_age(monkeypatch, keys)
     doc = {"version": "2", "created": "", "vault_name": "v", "recipients": ["r"],
            "schema": {"A": {"description": ""}}, "secrets": {}, "meta": ""}
-    with open(".vesk", "w") as f:
-        json.dump(doc, f)
+    Path(".vesk").write_text(json.dumps(doc))
     v = vesk.load()
     assert (len(v), v.export(), repr(v)) == (1, {}, "Vault(1 secrets, 1 recipients)")
 
