@@ -2,8 +2,6 @@
 """Writes tests/cpp/data/integrity_vectors.txt for the C++ tests: MACs of all nine versions,
 the signed view and a signature, computed by tests/python/support/vaultlib.py alone."""
 
-from __future__ import annotations
-
 import hashlib
 import json
 import pathlib

@@ -2,8 +2,6 @@
 (hashlib, blake3, cryptography), never by the module under test. Documents and metas are
 plain dicts in their JSON form: optional members may be missing, ``policy`` also None."""
 
-from __future__ import annotations
-
 import base64
 import hashlib
 import os

@@ -1,8 +1,6 @@
 """Writes test vaults with independent tools only: values and the meta are encrypted by the
 real `age` program, MACs and signatures come from vaultlib. Nothing here runs the module."""
 
-from __future__ import annotations
-
 import base64
 import json
 import os
