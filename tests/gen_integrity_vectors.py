@@ -1,10 +1,6 @@
 #!/usr/bin/env python3
-"""Writes tests/cpp/data/integrity_vectors.txt, which the C++ tests check: documents and
-metas with their MAC in all nine versions, the signed view and a signature, all computed by
-tests/python/support/vaultlib.py, never by the module under test. Run: python3 tests/gen_integrity_vectors.py
-"""
-
-from __future__ import annotations
+"""Writes tests/cpp/data/integrity_vectors.txt for the C++ tests: MACs of all nine versions,
+the signed view and a signature, computed by tests/python/support/vaultlib.py alone."""
 
 import hashlib
 import json

@@ -3,9 +3,7 @@
 // helpers, and a forked child for limits that must not reach the test process.
 #pragma once
 
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -92,16 +90,6 @@ inline struct stat stat_of(const std::string& path) {
 }
 
 inline mode_t mode_of(const std::string& path) { return stat_of(path).st_mode & 07777; }
-
-// A socket file, which the readers must refuse as not a regular file.
-inline void make_socket(const std::string& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  path.copy(addr.sun_path, sizeof addr.sun_path - 1);
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-  ::close(fd);  // the socket file stays
-}
 
 // What `fn` returns when run in a forked child.
 inline std::string in_child(const std::function<std::string()>& fn) {

@@ -22,15 +22,6 @@ def missing(reason):
     pytest.skip(reason)
 
 
-@pytest.fixture
-def age_tools():
-    if not _tools_present():
-        missing("age, age-keygen or ssh-keygen missing")
-
-
-needs_age = pytest.mark.usefixtures("age_tools")
-
-
 @pytest.fixture(autouse=True)
 def isolated(tmp_path, monkeypatch):
     """Every test: its own HOME and working directory, no VESK_* variables."""

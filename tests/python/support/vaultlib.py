@@ -1,12 +1,6 @@
-"""Vault integrity for tests: MAC streams, the signed view and signatures.
-
-An implementation of its own, written from the vault format's rules with
-hashlib, the PyPI ``blake3`` package and ``cryptography``; it never runs the
-module under test. Documents and meta records are plain dicts in their JSON
-form: optional members may be missing, and ``policy`` may be missing or None.
-"""
-
-from __future__ import annotations
+"""MAC streams, the signed view and signatures, written anew from the vault format's rules
+(hashlib, blake3, cryptography), never by the module under test. Documents and metas are
+plain dicts in their JSON form: optional members may be missing, ``policy`` also None."""
 
 import base64
 import hashlib
@@ -183,15 +177,12 @@ def sign(doc: dict, meta: dict, key: Ed25519PrivateKey) -> str:
     return _b64(key.sign(signed_view(doc, meta)))
 
 
-def seal_meta(doc: dict, meta: dict, *, mac_key: Optional[bytes] = None, signer: Optional[str] = None,
+def seal_meta(doc: dict, meta: dict, *, mac_key: bytes, signer: Optional[str] = None,
               signing_key: Optional[Ed25519PrivateKey] = None) -> dict:
-    """A copy of `meta` with `mac` (and `mac_key`) filled in and, when a signer and key are
-    given, `sig`. The MAC is "sha256v2:" without a key, else the lowest version the guard admits."""
-    out = dict(meta)
-    if mac_key is not None:
-        out["mac_key"] = mac_key.hex()
-    version = 2 if mac_key is None else newest_needed_version(doc, out)
-    out["mac"] = compute_mac(doc, out, version, mac_key)
+    """A copy of `meta` with `mac_key` and `mac` (the lowest version the guard admits) filled
+    in and, when a signer and key are given, `sig`."""
+    out = dict(meta, mac_key=mac_key.hex())
+    out["mac"] = compute_mac(doc, out, newest_needed_version(doc, out), mac_key)
     if signer is not None and signing_key is not None:
         out["sig"] = {"signer": signer, "v": 1, "sig": sign(doc, out, signing_key)}
     return out

@@ -1,8 +1,6 @@
 """Writes test vaults with independent tools only: values and the meta are encrypted by the
 real `age` program, MACs and signatures come from vaultlib. Nothing here runs the module."""
 
-from __future__ import annotations
-
 import base64
 import json
 import os
@@ -58,7 +56,7 @@ class VaultSpec:
     groups: dict[str, list[str]] = field(default_factory=dict)
     grants: dict[str, dict] = field(default_factory=dict)
     meta_to: Optional[list[str]] = None      # recipients of the meta (default: all)
-    mac_key: Optional[bytes] = field(default_factory=lambda: os.urandom(32))
+    mac_key: bytes = field(default_factory=lambda: os.urandom(32))
     signer: Optional[str] = None
     signing_key: object = None
     signers: dict[str, str] = field(default_factory=dict)
@@ -85,14 +83,14 @@ class VaultSpec:
 
 
 def write_vault(path: Path, spec: VaultSpec, *, doc: Optional[dict] = None, meta: Optional[dict] = None,
-                meta_text: Optional[bytes] = None) -> dict:
+                meta_text: Optional[bytes] = None, meta_field: Optional[str] = None) -> dict:
     """Writes the vault file; returns the document (with the sealed meta under "_meta").
-    A given `doc` and `meta` are written as they are (for tampering tests)."""
+    A given `doc`, `meta`, meta plaintext or raw meta member is written as it is (for tampering tests)."""
     doc = dict(doc) if doc is not None else spec.document()
     if meta is None:
         meta = spec.meta(doc)
     plain = meta_text if meta_text is not None else json.dumps(meta).encode()
-    doc["meta"] = encrypt(plain, spec.meta_to or spec.recipients)
+    doc["meta"] = encrypt(plain, spec.meta_to or spec.recipients) if meta_field is None else meta_field
     Path(path).write_text(json.dumps(doc, indent=2))
     return {**doc, "_meta": meta}
 
