@@ -26,13 +26,6 @@ struct Doc {
   }
 };
 
-Doc base() {
-  Doc d;
-  d.vault.version = "2.0";
-  d.vault.recipients = {"r2", "r1"};
-  return d;
-}
-
 // A fixed Ed25519 key and signatures made with it.
 struct Key {
   EVP_PKEY* pkey;
@@ -70,8 +63,6 @@ TEST(SignatureCheck, SignerAndKeyRules) {
   const std::string age = "age1qyqszqgpqyqszqgpqyqszqgpqyqszqgpqyqszqgpqyqszqgpqyqs3290gq";
   std::string tab = k.ssh();  // not an SSH signer to the check: its key comes from `signers`
   tab[11] = '\t';
-  Bytes raw33 = k.pub;
-  raw33.push_back(0);
   struct Row {
     const char* name;
     TextList recipients;
@@ -87,15 +78,14 @@ TEST(SignatureCheck, SignerAndKeyRules) {
        {{k.ssh(" c1"), other.b64()}}, k.ssh(" c1"), true},
       {"ssh signer with another key than its text", {other.ssh()}, {}, other.ssh(), false},
       {"ssh signer not among recipients", {other.ssh()}, {}, k.ssh(), false},
+      {"ssh signer listed with other White_Space", {"ssh-ed25519\xe3\x80\x80" + k.ssh().substr(12)}, {}, k.ssh(), true},
       {"tab after type: byte-equal recipient, signers entry", {tab}, {{tab, k.b64()}}, tab, true},
-      {"tab after type without signers entry", {tab}, {}, tab, false},
-      {"signers value of 33 bytes", {age}, {{age, age::base64_encode(raw33)}}, age, false},
       {"empty recipient list", {}, {}, k.ssh(), false},
       {"signature format 0", {k.ssh()}, {}, k.ssh(), false, 0},
       {"signature format 2", {k.ssh()}, {}, k.ssh(), false, 2},
   };
   for (const auto& row : rows) {
-    Doc d = base();
+    Doc d;
     d.vault.recipients = row.recipients;
     d.signers = row.signers;
     EXPECT_EQ(check(d, {row.signer, row.v, k.sign(d.message())}), row.want) << row.name;
