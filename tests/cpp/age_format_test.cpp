@@ -19,7 +19,6 @@ TEST(AgeFormat, HeaderOutcomes) {
   // "ok <stanzas> <payload offset>", or the error.
   const std::pair<std::string, std::string> cases[] = {
       {"", "incomplete"},
-      {"age-encryption.org/v1", "incomplete"},
       {v1, "incomplete"},
       {v1 + "-> a b\n", "incomplete"},
       {v1 + "-> a b\nAAAA", "incomplete"},

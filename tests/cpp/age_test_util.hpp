@@ -64,6 +64,17 @@ inline std::string decrypt_with(const std::string& key_text, const std::vector<s
   return r ? std::string(r->begin(), r->end()) : "!" + r.error().display();
 }
 
+// Lower-case hex of bytes or chars.
+template <class Bytes>
+std::string hex(const Bytes& bytes) {
+  std::string s;
+  for (auto c : bytes) {
+    const auto b = static_cast<std::uint8_t>(c);
+    s += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
+  }
+  return s;
+}
+
 inline bool have_program(const std::string& name) { return run("command -v " + name + " >/dev/null 2>&1") == 0; }
 
 }  // namespace vesk::testing_age

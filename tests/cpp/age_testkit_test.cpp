@@ -31,12 +31,6 @@ std::string outcome_of(const std::string& error) {
   return "payload failure";
 }
 
-std::string hex(const std::array<std::uint8_t, 32>& digest) {
-  std::string s;
-  for (auto b : digest) s += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
-  return s;
-}
-
 TEST(AgeTestkit, EveryApplicableVector) {
   const fs::path dir = fs::path(VESK_TESTKIT_DIR) / "age" / "testdata";
   if (!fs::is_directory(dir)) VESK_MISSING() << "age test vectors not found at " << dir;
