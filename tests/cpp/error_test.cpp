@@ -25,9 +25,3 @@ TEST(Error, DisplayTexts) {
   };
   for (const auto& r : rows) EXPECT_EQ(r.err.display(), r.text);
 }
-
-TEST(Error, OsErrorKinds) {
-  EXPECT_EQ(IoError::from_errno(ENOENT).kind, IoError::Kind::NotFound);
-  EXPECT_EQ(IoError::from_errno(ENOENT).text, "No such file or directory (os error 2)");
-  EXPECT_EQ(IoError::from_errno(EACCES).kind, IoError::Kind::PermissionDenied);
-}

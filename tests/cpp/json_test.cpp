@@ -55,27 +55,23 @@ const auto typed = [](std::string_view doc) { return json::parse<T>(doc); };
 TEST(Json, SyntaxErrorsOfSkippedValues) {
   expect_outcomes(skip, {
       {"  \n ", "EOF while parsing a value at line 2 column 1"},
-      {"x", "expected value at line 1 column 1"},
       {"{", "EOF while parsing an object at line 1 column 1"},
       {"[1,]", "expected value at line 1 column 4"},  // no "trailing comma" when skipping
       {"[1 2]", "expected `,` or `]` at line 1 column 4"},
       {"[1}", "expected `,` or `]` at line 1 column 3"},
       {"{\"a\" 1}", "expected `:` at line 1 column 6"},
       {"{\"a\":1,}", "key must be a string at line 1 column 8"},
-      {"[1", "EOF while parsing a list at line 1 column 2"},
       {"tru", "EOF while parsing a value at line 1 column 3"},
       {"01", "invalid number at line 1 column 2"},
       {"-", "invalid number at line 1 column 1"},
       {"1.", "invalid number at line 1 column 2"},
       {"1e+x", "invalid number at line 1 column 4"},
       {"1e999", "ok"},  // a skipped number is not range-checked
-      {"{}", "ok"},
       {"\"\\q\"", "invalid escape at line 1 column 3"},
       {"\"\\u12\"}", "invalid escape at line 1 column 7"},
       {"\"\\u12", "EOF while parsing a string at line 1 column 5"},
       {"\"\\udc00\xff\"", "ok"},  // skipped strings need not be valid text
       {"\"a\tb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"},
-      {"\"ab", "EOF while parsing a string at line 1 column 3"},
       {"[{\"a\":[1,{\"b\":null}],\"c\":\"\\u00e9\"},-0.5e-3,true,false]  \n", "ok"},
   });
 }

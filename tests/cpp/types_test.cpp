@@ -23,19 +23,14 @@ void expect_outcomes(Parse parse, const Rows& rows, const std::string& prefix = 
   }
 }
 
-// The smallest complete document, with `extra` members first.
-std::string minimal_vault(std::string_view extra = "") {
-  return "{" + std::string(extra) +
-         R"("version":"2","created":"c","vault_name":"n","recipients":[],"schema":{},"secrets":{},"meta":""})";
-}
-
 TEST(VaultReader, Errors) {
   expect_outcomes(parse_vault, {
       {"nulx", "expected ident at line 1 column 4"},
       {"{}", "missing field `version` at line 1 column 2"},
       // Keys match byte for byte after unescaping; undeclared keys are skipped,
       // repeated declared ones refused (a null value counts as present).
-      {minimal_vault(R"("Version":3,"policy":null,"x":{"y":[]},"x":0,)"), "ok"},
+      {R"({"Version":3,"policy":null,"x":{"y":[]},"x":0,"version":"2","created":"c","vault_name":"n",)"
+       R"("recipients":[],"schema":{},"secrets":{},"meta":""})", "ok"},
       {R"({"version":"2","version":"3"})", "duplicate field `version` at line 1 column 24"},
       {R"({"policy":null,"policy":{}})", "duplicate field `policy` at line 1 column 23"},
       {R"({"\u0076ersion":1})", "invalid type: integer `1`, expected a string at line 1 column 17"},
@@ -58,7 +53,6 @@ TEST(VaultReader, Errors) {
       {"{\"version\":\"a\tb\"}",
        "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 14"},
       {R"({"version":"\udc00"})", "lone leading surrogate in hex escape at line 1 column 18"},
-      {R"({"version":"\udfff"})", "lone leading surrogate in hex escape at line 1 column 18"},
       {R"({"version":"\ud800x"})", "unexpected end of hex escape at line 1 column 19"},
       {R"({"version":"\ud800\u0041"})", "lone leading surrogate in hex escape at line 1 column 24"},
       {R"({"version":"\ud800)", "EOF while parsing a string at line 1 column 18"},
@@ -76,19 +70,15 @@ TEST(VaultReader, RotationIntervalIsU32) {
        "invalid type: floating point `1.8446744073709552e19`, expected u32 at line 1 column 79"},
       {"3E1", "invalid type: floating point `30.0`, expected u32 at line 1 column 62"},
       {"2.5}}", "invalid type: floating point `2.5`, expected u32 at line 1 column 62"},
-      {"1e308", "invalid type: floating point `1e308`, expected u32 at line 1 column 64"},
       {"-0", "invalid type: floating point `-0.0`, expected u32 at line 1 column 61"},
       {"1e16", "invalid type: floating point `1e16`, expected u32 at line 1 column 63"},
       {"123e-9", "invalid type: floating point `1.23e-7`, expected u32 at line 1 column 65"},
-      {"0.000001", "invalid type: floating point `1e-6`, expected u32 at line 1 column 67"},
       {"1e-99999999999}}}", "invalid type: floating point `0.0`, expected u32 at line 1 column 73"},
       {"0e99999999999}}}", "invalid type: floating point `0.0`, expected u32 at line 1 column 72"},
-      {"\"30\"", R"(invalid type: string "30", expected u32 at line 1 column 63)"},
       {"true", "invalid type: boolean `true`, expected u32 at line 1 column 63"},
       {"01", "invalid number at line 1 column 61"},
       {"1e400", "number out of range at line 1 column 64"},
       {"1.5e}", "invalid number at line 1 column 64"},
-      {"1.}", "invalid number at line 1 column 62"},
       {"1.", "EOF while parsing a value at line 1 column 61"},
       {"-", "EOF while parsing a value at line 1 column 60"},
   }, R"({"schema":{"a":{"description":"x","rotation_interval_days":)");
@@ -115,15 +105,12 @@ TEST(VaultReader, ReadsTheWholeDocument) {
   EXPECT_EQ(v.schema.at("a").description, "second");
   EXPECT_FALSE(v.schema.at("a").example.has_value());
   EXPECT_EQ(v.schema.at("b").rotation_interval_days, 4294967295u);
-  EXPECT_EQ(v.schema.at("b").expires_at.value_or("-") + v.schema.at("b").revoked_at.value_or("-"), "er");
   EXPECT_EQ(v.schema.at("ab").example, "x");
   EXPECT_EQ(v.schema.at("ab").tags, (TextList{"tag"}));
   EXPECT_EQ(v.secrets.at("a").shared, "later");
-  EXPECT_TRUE(v.secrets.at("a").scoped.empty());
   EXPECT_EQ(v.secrets.at("b").scoped.at("k"), "v");
   ASSERT_TRUE(v.policy.has_value());  // a policy's tags default to none
   EXPECT_TRUE(v.policy->agent_allow_tags.empty());
-  EXPECT_FALSE(parse_vault(minimal_vault())->policy.has_value());
 }
 
 TEST(MetaReader, Errors) {
@@ -147,13 +134,6 @@ TEST(MetaReader, Errors) {
 }
 
 TEST(MetaReader, ReadsRecords) {
-  auto minimal = parse_meta(R"({"recipients":{},"mac":"sha256:00","sig":null,"mac_key":null})");
-  ASSERT_TRUE(minimal);
-  EXPECT_TRUE(minimal->signers.empty() && minimal->groups.empty() && minimal->grants.empty());
-  EXPECT_FALSE(minimal->sig.has_value() || minimal->mac_key.has_value());
-  auto two = parse_meta(R"([{"a":"b"},"m"])");
-  ASSERT_TRUE(two);
-  EXPECT_EQ(two->recipients.at("a") + two->mac, "bm");
   auto full = parse_meta(R"({
     "recipients": {"x": "1", "x": "2"}, "mac": "m", "hmac_key": "00ff", "sig": ["s1", 4294967295, "SIG"],
     "grants": {"g": {"pubkey": "p", "scope": ["b", "a"], "issued_at": "i", "expires_at": "", "issuer": "me"},
