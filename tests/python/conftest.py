@@ -27,7 +27,7 @@ def isolated(tmp_path, monkeypatch):
 
 @pytest.fixture(scope="session")
 def keys(tmp_path_factory):
-    """Keys made once per session: two X25519, SSH Ed25519 and RSA."""
+    """Keys made once per session: two X25519 and an SSH Ed25519."""
     if not all(shutil.which(t) for t in ("age", "age-keygen", "ssh-keygen")):
         reason = "age, age-keygen or ssh-keygen missing"
         # Under CI=true a skip would mean the install step went wrong: fail instead.
@@ -37,5 +37,4 @@ def keys(tmp_path_factory):
     d = tmp_path_factory.mktemp("keys")
     k = {"me": vaults.age_keygen(), "other": vaults.age_keygen()}
     k["ed25519"] = vaults.ssh_keygen(d, "ed25519")
-    k["rsa"] = vaults.ssh_keygen(d, "rsa", 2048)
     return k
