@@ -23,7 +23,6 @@ def test_module_names_and_signatures():
 
 
 @pytest.mark.parametrize("call, names", [
-    (lambda: vesk.get(None), None),
     (lambda: vesk.get(1, vault_path=2), "key"),
     (lambda: vesk.get("A", vault_path=None), "vault_path"),
     (lambda: vesk.get(b"A"), None),
@@ -71,8 +70,6 @@ def test_policy_applies_when_a_value_leaves(keys, monkeypatch):
         v.export()
     assert str(e.value) == (f"policy forbids B, D in agent mode (allowed tags: ci, deploy) {EM} tag the key "
                             "with `vesk describe` or update the policy with `vesk policy`")
-    with pytest.raises(RuntimeError, match="^policy forbids B in agent mode"):
-        vesk.get("B")
     monkeypatch.delenv("VESK_SELF_SCOPE")        # a grant holder is an agent without the switch
     write_vault(".vesk", VaultSpec(recipients=[me], policy=[], secrets=secrets,
                                    grants={"bot": grant(me, "2999-01-01T00:00:00Z")}))
