@@ -23,11 +23,6 @@ def use_age(monkeypatch, keys, who="me"):
     return keys[who][1]
 
 
-def simple(keys, **secrets):
-    return VaultSpec(recipients=[keys["me"][1], keys["other"][1]],
-                     secrets={k: Secret(shared=v) for k, v in secrets.items()})
-
-
 # --- the main road with an SSH key -----------------------------------------------------------
 
 def test_ssh_identity_reads_its_values(keys, monkeypatch):
@@ -51,64 +46,49 @@ def test_vault_without_meta_or_secrets_loads(keys, monkeypatch):
 
 # --- every refusal of the load, one row each -------------------------------------------------
 
-def _written(spec, **kw):
-    return lambda: write_vault(".vesk", spec, **kw)
-
-
 def refusal_rows(keys):
+    """Each row: the spec written, write_vault's overrides, the load's message."""
     me, other = keys["me"][1], keys["other"][1]
-    base = lambda **kw: VaultSpec(recipients=[me, other], secrets={"A": Secret(shared="a")}, **kw)
-    signer = vaultlib.ed25519_key(bytes(32))
-    signer_line = vaultlib.ssh_ed25519_line(signer, "ci")
+    base = VaultSpec(recipients=[me, other], secrets={"A": Secret(shared="a")})
+    doc = base.document()
+    good = base.meta(doc)["mac"]
+    bad = good[:-1] + ("0" if good[-1] != "0" else "1")
+    signer_line = vaultlib.ssh_ed25519_line(vaultlib.ed25519_key(bytes(32)), "ci")
     return {
-        "no meta": (_written(base(), meta_field=""),
+        "no meta": (base, {"meta_field": ""},
                     TAMPERED + "vault has secrets but no meta — vault may have been tampered with"),
-        "meta not base64": (_written(base(), meta_field="@@@"), CORRUPT),
-        "meta not json": (_written(base(), meta_text=b"{not json"), CORRUPT),
-        "not a recipient": (lambda: write_vault(".vesk", VaultSpec(recipients=[other], secrets={})),
-                            NOT_RECIPIENT),
-        "listed but cannot decrypt": (
-            lambda: write_vault(".vesk", VaultSpec(recipients=[me, other], meta_to=[other])),
-            TAMPERED + "your key is listed as a recipient but cannot decrypt the vault meta — "
-            "vault may have been tampered with"),
-        "empty mac": (_written(base(), meta_text=b'{"recipients":{},"mac":""}'),
+        "meta not base64": (base, {"meta_field": "@@@"}, CORRUPT),
+        "meta not json": (base, {"meta_text": b"{not json"}, CORRUPT),
+        "not a recipient": (VaultSpec(recipients=[other]), {}, NOT_RECIPIENT),
+        "listed but cannot decrypt": (VaultSpec(recipients=[me, other], meta_to=[other]), {},
+                                      TAMPERED + "your key is listed as a recipient but cannot decrypt the vault "
+                                      "meta — vault may have been tampered with"),
+        "empty mac": (base, {"meta_text": b'{"recipients":{},"mac":""}'},
                       TAMPERED + "vault has secrets but MAC is empty — vault may have been tampered with"),
-        "bad signature": (lambda: write_vault(".vesk", VaultSpec(
-            recipients=[me, signer_line], signer=signer_line, signing_key=vaultlib.ed25519_key(b"\1" * 32))),
-            TAMPERED + "vault signature is invalid — it may have been tampered with, or a signer's "
-            "verifying key changed. Run `vesk verify` for details"),
-        "shared value of another": (lambda: write_vault(".vesk", VaultSpec(
-            recipients=[me, other], secrets={"A": Secret(shared="a", shared_to=[other])})), NOT_RECIPIENT),
-        "invalid utf-8": (lambda: write_vault(".vesk", VaultSpec(
-            recipients=[me], secrets={"BIN": Secret(shared=b"\xff")})),
-            "invalid UTF-8 in secret BIN: invalid utf-8 sequence of 1 bytes from index 0"),
-        "expired grant": (lambda: write_vault(".vesk", VaultSpec(
-            recipients=[me], grants={"ci": grant(me, "2001-01-01T00:00:00Z")})),
-            "grant ci expired 2001-01-01T00:00:00Z — renew with `vesk agent grant --renew` "
-            "or close it with `vesk agent revoke ci`"),
+        "mac mismatch": (base, {"doc": doc, "meta": {**base.meta(doc), "mac": bad}},
+                         f"{TAMPERED}vault may have been tampered with (expected {good}, got {bad})"),
+        "bad signature": (VaultSpec(recipients=[me, signer_line], signer=signer_line,
+                                    signing_key=vaultlib.ed25519_key(b"\1" * 32)), {},
+                          TAMPERED + "vault signature is invalid — it may have been tampered with, or a signer's "
+                          "verifying key changed. Run `vesk verify` for details"),
+        "shared value of another": (VaultSpec(recipients=[me, other], secrets={
+            "A": Secret(shared="a", shared_to=[other])}), {}, NOT_RECIPIENT),
+        "invalid utf-8": (VaultSpec(recipients=[me], secrets={"BIN": Secret(shared=b"\xff")}), {},
+                          "invalid UTF-8 in secret BIN: invalid utf-8 sequence of 1 bytes from index 0"),
+        "expired grant": (VaultSpec(recipients=[me], grants={"ci": grant(me, "2001-01-01T00:00:00Z")}), {},
+                          "grant ci expired 2001-01-01T00:00:00Z — renew with `vesk agent grant --renew` "
+                          "or close it with `vesk agent revoke ci`"),
     }
 
 
+@pytest.mark.valgrind
 def test_load_refusals(keys, monkeypatch):
     use_age(monkeypatch, keys)
-    for row, (write, message) in refusal_rows(keys).items():
-        write()
+    for row, (spec, overrides, message) in refusal_rows(keys).items():
+        write_vault(".vesk", spec, **overrides)
         with pytest.raises(RuntimeError) as e:
             vesk.load()
         assert (e.value.args, e.value.__cause__) == ((message,), None), row
-
-
-@pytest.mark.valgrind
-def test_mac_mismatch_shows_expected_and_found(keys, monkeypatch):
-    use_age(monkeypatch, keys)
-    spec = simple(keys, A="a")
-    doc = spec.document()
-    good = spec.meta(doc)["mac"]
-    bad = good[:-1] + ("0" if good[-1] != "0" else "1")
-    write_vault(".vesk", spec, doc=doc, meta={**spec.meta(doc), "mac": bad})
-    with pytest.raises(RuntimeError) as e:
-        vesk.load()
-    assert str(e.value) == f"{TAMPERED}vault may have been tampered with (expected {good}, got {bad})"
 
 
 def test_key_errors_come_before_the_vault_file(monkeypatch):
@@ -214,7 +194,7 @@ def test_linked_worktree_uses_the_main_worktrees_key_file(keys, monkeypatch, tmp
 
 def test_fifo_vault_waits_for_a_late_writer(keys, monkeypatch):
     use_age(monkeypatch, keys)
-    write_vault("plain.vesk", simple(keys, A="a"))
+    write_vault("plain.vesk", VaultSpec(recipients=[keys["me"][1]], secrets={"A": Secret(shared="a")}))
     os.mkfifo(".vesk")
     # Another process writes late: the load holds the interpreter lock, so no thread of ours could.
     writer = subprocess.Popen(["sh", "-c", "sleep 0.5; cat plain.vesk > .vesk"])
