@@ -22,7 +22,6 @@ def isolated(tmp_path, monkeypatch):
         d.mkdir()
     monkeypatch.setenv("HOME", str(home))
     monkeypatch.chdir(work)
-    return work
 
 
 @pytest.fixture(scope="session")
