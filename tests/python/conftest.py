@@ -10,18 +10,6 @@ sys.path.insert(0, str(Path(__file__).parent))
 from support import vaults  # noqa: E402
 
 
-def _tools_present():
-    return all(shutil.which(t) for t in ("age", "age-keygen", "ssh-keygen"))
-
-
-def missing(reason):
-    """Skips a test whose tool is missing; under CI=true fails it, since there
-    a skip means the install step went wrong."""
-    if os.environ.get("CI") == "true":
-        pytest.fail(f"{reason} (CI=true: a missing tool fails the run)", pytrace=False)
-    pytest.skip(reason)
-
-
 @pytest.fixture(autouse=True)
 def isolated(tmp_path, monkeypatch):
     """Every test: its own HOME and working directory, no VESK_* variables."""
@@ -29,22 +17,23 @@ def isolated(tmp_path, monkeypatch):
         if name.startswith("VESK_"):
             monkeypatch.delenv(name)
     monkeypatch.delenv("USERPROFILE", raising=False)
-    home = tmp_path / "home"
-    work = tmp_path / "work"
-    home.mkdir()
-    work.mkdir()
+    home, work = tmp_path / "home", tmp_path / "work"
+    for d in (home, work):
+        d.mkdir()
     monkeypatch.setenv("HOME", str(home))
     monkeypatch.chdir(work)
-    return work
 
 
 @pytest.fixture(scope="session")
 def keys(tmp_path_factory):
-    """Keys made once per session: two X25519, SSH Ed25519 and RSA."""
-    if not _tools_present():
-        missing("age, age-keygen or ssh-keygen missing")
+    """Keys made once per session: two X25519 and an SSH Ed25519."""
+    if not all(shutil.which(t) for t in ("age", "age-keygen", "ssh-keygen")):
+        reason = "age, age-keygen or ssh-keygen missing"
+        # Under CI=true a skip would mean the install step went wrong: fail instead.
+        if os.environ.get("CI") == "true":
+            pytest.fail(f"{reason} (CI=true: a missing tool fails the run)", pytrace=False)
+        pytest.skip(reason)
     d = tmp_path_factory.mktemp("keys")
     k = {"me": vaults.age_keygen(), "other": vaults.age_keygen()}
     k["ed25519"] = vaults.ssh_keygen(d, "ed25519")
-    k["rsa"] = vaults.ssh_keygen(d, "rsa", 2048)
     return k

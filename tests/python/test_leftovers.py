@@ -116,15 +116,11 @@ def memory_after_loads(tmp_path_factory, keys):
     return child.stdout, needles
 
 
-def _forms(needle):
-    """The needle, and when made of whole 32-bit words, those words as a SHA-256
-    state holds them: each big-endian digest word stored in host (little-endian) order."""
-    swapped = b"".join(needle[i:i + 4][::-1] for i in range(0, len(needle), 4))
-    return [needle] + ([swapped] if len(needle) % 4 == 0 else [])
-
-
 def test_no_key_or_secret_is_left_in_memory(memory_after_loads):
     memory, needles = memory_after_loads
-    found = {what: [memory.count(form) for form in _forms(needle)] for what, needle in needles.items()}
+    # Each needle (all are whole 32-bit words) raw, and as a SHA-256 state holds it: each
+    # big-endian digest word stored in host (little-endian) order.
+    swapped = {what: b"".join(n[i:i + 4][::-1] for i in range(0, len(n), 4)) for what, n in needles.items()}
+    found = {what: [memory.count(needle), memory.count(swapped[what])] for what, needle in needles.items()}
     assert len(found) == 7
     assert {what: n for what, n in found.items() if any(n)} == {}, "copies (raw, SHA-256 state words)"

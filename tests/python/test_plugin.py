@@ -27,21 +27,14 @@ def plugin_key(monkeypatch, keys):
     return recipient
 
 
-@pytest.mark.parametrize("env, expected", [
-    ({"VESKTEST_MODE": "bad-utf8"}, "'\u2068age-plugin-vesktest\u2069' couldn't use an identity: "
-                                    "\u2068token \ufffd\ufffd not present\u2069"),
-    ({"TMPDIR": "/nonexistent/vesk-tmp"}, "No matching keys found"),  # as when the plugin cannot start
-], ids=["not-utf8", "no-tmpdir"])
-def test_plugin_failure_is_shown_as_the_decryption_error(plugin_key, keys, monkeypatch, env, expected):
+def test_plugin_failure_is_shown_as_the_decryption_error(plugin_key, monkeypatch):
+    """Not as "not a recipient" or "listed but cannot decrypt"; its text not UTF-8."""
     write_vault(".vesk", VaultSpec(recipients=[plugin_key], secrets={"A": Secret(shared="a")}))
-    for name, value in env.items():
-        monkeypatch.setenv(name, value)
+    monkeypatch.setenv("VESKTEST_MODE", "bad-utf8")
     with pytest.raises(RuntimeError) as e:
         vesk.load()
-    message = str(e.value)
-    assert message.startswith("decryption failed: ")
-    assert expected in message
-    assert "not a recipient" not in message and "listed" not in message
+    assert str(e.value) == ("decryption failed: '\u2068age-plugin-vesktest\u2069' couldn't use an identity: "
+                            "\u2068token \ufffd\ufffd not present\u2069")
 
 
 # Run in a child process: the load holds the interpreter lock, so the SIGINT

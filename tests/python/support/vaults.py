@@ -21,12 +21,10 @@ def age_keygen() -> tuple[str, str]:
     return out, public
 
 
-def ssh_keygen(directory: Path, kind: str, bits: Optional[int] = None) -> tuple[Path, str]:
+def ssh_keygen(directory: Path, kind: str) -> tuple[Path, str]:
     """An unencrypted OpenSSH key: (private key path, public key line)."""
-    path = directory / f"id_{kind}{bits or ''}"
-    bits_args = ["-b", str(bits)] if bits else []
-    subprocess.run(["ssh-keygen", "-q", "-t", kind, "-N", "", "-C", "test@vesk", "-f", str(path), *bits_args],
-                   check=True)
+    path = directory / f"id_{kind}"
+    subprocess.run(["ssh-keygen", "-q", "-t", kind, "-N", "", "-C", "test@vesk", "-f", str(path)], check=True)
     return path, path.with_suffix(".pub").read_text().strip()
 
 
@@ -83,16 +81,14 @@ class VaultSpec:
 
 
 def write_vault(path: Path, spec: VaultSpec, *, doc: Optional[dict] = None, meta: Optional[dict] = None,
-                meta_text: Optional[bytes] = None, meta_field: Optional[str] = None) -> dict:
-    """Writes the vault file; returns the document (with the sealed meta under "_meta").
-    A given `doc`, `meta`, meta plaintext or raw meta member is written as it is (for tampering tests)."""
+                meta_text: Optional[bytes] = None, meta_field: Optional[str] = None) -> None:
+    """Writes the vault file; a given `doc`, `meta`, meta plaintext or raw meta member as it is."""
     doc = dict(doc) if doc is not None else spec.document()
     if meta is None:
         meta = spec.meta(doc)
     plain = meta_text if meta_text is not None else json.dumps(meta).encode()
     doc["meta"] = encrypt(plain, spec.meta_to or spec.recipients) if meta_field is None else meta_field
     Path(path).write_text(json.dumps(doc, indent=2))
-    return {**doc, "_meta": meta}
 
 
 def grant(pubkey: str, expires_at: str = "") -> dict:
