@@ -15,25 +15,17 @@ TEST(AgeBase64, PaddedMatchesCrateOutcomes) {
   // The input, and the decoded text or "!" and the error text.
   const std::pair<std::string, std::string> cases[] = {
       {"", ""},
-      {"QQ==", "A"},
-      {"QUI=", "AB"},
-      {"QUJD", "ABC"},
       {"QQ", "!Invalid padding"},
       {"QQ=", "!Invalid padding"},
-      {"QUJ", "!Invalid padding"},
       {"Q", "!Invalid input length: 1"},
-      {"QUJDR", "!Invalid input length: 5"},
       {"=", "!Invalid symbol 61, offset 0."},
       {"Q===", "!Invalid symbol 61, offset 1."},
       {"Zm9v=", "!Invalid symbol 61, offset 4."},
-      {"Zm9vYg===", "!Invalid symbol 61, offset 6."},
       {"QQ==QQ==", "!Invalid symbol 61, offset 2."},
       {"QUJDQQ=A", "!Invalid symbol 61, offset 6."},
       {"QR==", "!Invalid last symbol 82, offset 1."},
       {"QUJ=", "!Invalid last symbol 74, offset 2."},
       {"QUJD\n", "!Invalid symbol 10, offset 4."},
-      {"QU JD", "!Invalid symbol 32, offset 2."},
-      {"QUJ!", "!Invalid symbol 33, offset 3."},
       {"-_-_", "!Invalid symbol 45, offset 0."},
   };
   for (const auto& [input, expect] : cases) {
@@ -55,8 +47,6 @@ TEST(AgeBase64, EncodersRoundTrip) {
     auto padded = base64_decode(base64_encode(bytes));
     EXPECT_TRUE(padded && std::equal(padded->begin(), padded->end(), bytes.begin(), bytes.end())) << n;
     EXPECT_EQ(base64_decode_unpadded(base64_encode_unpadded(bytes)), bytes);
-    auto secret = base64_decode_unpadded<vesk::SecretBytes>(base64_encode_unpadded(bytes));
-    EXPECT_TRUE(secret && std::equal(secret->begin(), secret->end(), bytes.begin(), bytes.end())) << n;
     bytes.push_back(static_cast<std::uint8_t>(n * 37 + 11));
   }
 }

@@ -1,6 +1,5 @@
 // Plugin identities driven through tests/plugin/age-plugin-vesktest, to
 // which the real `age` program encrypts.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -19,7 +18,6 @@
 #include "age/child_process.hpp"
 #include "age/format.hpp"
 #include "age_test_util.hpp"
-#include "cancel.hpp"
 
 namespace {
 
@@ -52,10 +50,7 @@ TEST_F(AgePlugin, ModesOfTheTestPlugin) {
   const std::string failed = "!decryption failed: ", plugin = "'" + iso("age-plugin-vesktest") + "'";
   // VESKTEST_MODE, the PIN pinentry-vesktest gives, the outcome.
   const std::tuple<std::string, std::string, std::string> cases[] = {
-      {"ok", "", "plugin secret"},
       {"secret", "1234", "plugin secret"},
-      {"secret", "9999", failed + plugin + " couldn't use an identity: " + iso("wrong PIN")},
-      {"secret", "cancel", failed + plugin + " couldn't use an identity: " + iso("no PIN given")},
       {"error", "", failed + plugin + " couldn't use an identity: " + iso("token not present")},
       {"internal", "", failed + "(internal) oops"},
       {"two-errors", "", failed + "Plugin returned multiple errors:\n- " + plugin + " couldn't use an identity: " +
@@ -92,74 +87,45 @@ TEST_F(AgePlugin, OnlyOneFileKeyForFileZero) {
   }
 }
 
-TEST_F(AgePlugin, MessagesGoToStandardError) {
-  env_.set("VESKTEST_MODE", "msg");
-  const int saved = ::dup(STDERR_FILENO), file = ::open((dir_ / "stderr").c_str(), O_WRONLY | O_CREAT, 0600);
-  ::dup2(file, STDERR_FILENO);
-  const std::string result = decrypt_with(key_, ciphertext_);
-  ::dup2(saved, STDERR_FILENO);
-  ::close(saved);
-  ::close(file);
-  EXPECT_EQ(result + " | " + read_text(dir_ / "stderr"), "plugin secret | Touch your vesktest token\n");
-}
-
-volatile sig_atomic_t g_alarmed = 0;
-
-// The PIN typed on the terminal, unechoed; or no answer and a cancelled load,
-// after which the terminal echoes again.
+// The PIN typed on the terminal, unechoed; the terminal echoes again afterwards.
 TEST_F(AgePlugin, SecretRequestThroughTheTerminal) {
   env_.set("VESKTEST_MODE", "secret");
   env_.set("PINENTRY_PROGRAM", "/nonexistent/pinentry");
-  for (const bool answer : {true, false}) {
-    int master = -1;
-    const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      struct sigaction alarm{};
-      alarm.sa_handler = [](int) { g_alarmed = 1; };
-      sigaction(SIGALRM, &alarm, nullptr);
-      vesk::cancel::Scope scope([] { return g_alarmed != 0; });
-      if (!answer) ::alarm(1);
-      std::string result = decrypt_with(key_, ciphertext_);
-      termios t{};
-      ::tcgetattr(STDIN_FILENO, &t);
-      write_file(dir_ / "result", result + ((t.c_lflag & ECHO) ? " | echo" : " | no echo"));
-      ::_exit(0);
-    }
-    std::string seen;
-    auto read_more = [&] {
-      char buf[256];
-      pollfd p{master, POLLIN, 0};
-      if (::poll(&p, 1, 10'000) <= 0) return false;  // a hang fails, without hanging the test
-      const ssize_t n = ::read(master, buf, sizeof buf);
-      if (n > 0) seen.append(buf, static_cast<std::size_t>(n));
-      return n > 0;
-    };
-    while (seen.find("Enter the vesktest PIN: ") == std::string::npos && read_more()) {
-    }
-    const std::size_t prompted = seen.size();
-    if (answer) {
-      ASSERT_NE(::write(master, "1234\n", 5), -1);
-    }
-    while (read_more()) {
-    }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    ::close(master);
-    EXPECT_EQ(read_text(dir_ / "result"), answer ? "plugin secret | echo" : "!decryption failed: interrupted | echo");
-    EXPECT_EQ(seen.find("1234", prompted), std::string::npos) << "the PIN was echoed";
+  int master = -1;
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    std::string result = decrypt_with(key_, ciphertext_);
+    termios t{};
+    ::tcgetattr(STDIN_FILENO, &t);
+    write_file(dir_ / "result", result + ((t.c_lflag & ECHO) ? " | echo" : " | no echo"));
+    ::_exit(0);
   }
+  std::string seen;
+  auto read_more = [&] {
+    char buf[256];
+    pollfd p{master, POLLIN, 0};
+    if (::poll(&p, 1, 10'000) <= 0) return false;  // a hang fails, without hanging the test
+    const ssize_t n = ::read(master, buf, sizeof buf);
+    if (n > 0) seen.append(buf, static_cast<std::size_t>(n));
+    return n > 0;
+  };
+  while (seen.find("Enter the vesktest PIN: ") == std::string::npos && read_more()) {
+  }
+  const std::size_t prompted = seen.size();
+  ASSERT_NE(::write(master, "1234\n", 5), -1);
+  while (read_more()) {
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  ::close(master);
+  EXPECT_EQ(read_text(dir_ / "result"), "plugin secret | echo");
+  EXPECT_EQ(seen.find("1234", prompted), std::string::npos) << "the PIN was echoed";
 }
 
 // Plugin replies as the parser sees them: "<type args>/<body length>" per
 // stanza, then how the input ends.
 using vesk::age::StanzaReader;
-
-std::string shown(const vesk::age::Stanza& s) {
-  std::string text = s.type;
-  for (const auto& a : s.args) text += " " + a;
-  return text + "/" + std::to_string(s.body.size()) + " ";
-}
 
 // Feeds `input` in pieces of at most `chunk` bytes (0: random sizes); bodies
 // go to `bodies` when given.
@@ -180,7 +146,9 @@ std::string streamed(std::string_view input, std::size_t chunk, std::size_t max 
       if (st == StanzaReader::Status::TooLarge) return text + "too large at " + std::to_string(input.size() + piece.size());
       if (st == StanzaReader::Status::Ready) {
         auto s = reader.take();
-        text += shown(s);
+        text += s.type;
+        for (const auto& a : s.args) text += " " + a;
+        text += "/" + std::to_string(s.body.size()) + " ";
         if (bodies) bodies->push_back(std::move(s.body));
       }
     }
@@ -198,10 +166,7 @@ TEST(PluginReply, ChunkingNeverChangesTheOutcome) {
       {"-> a\n" + full + "A", "invalid"},  // a body line longer than 64
       {"-> a\nAB\n", "invalid"},          // non-zero unused bits
       {"-> a\nAAAAA\n", "invalid"},       // a length of 1 mod 4
-      {"-> a\nAA=", "invalid"},
       {"->  a\n\n", "invalid"},
-      {"-> a \n\n", "invalid"},
-      {"-> a\tb\n\n", "invalid"},
       {"this is not a stanza\n", "invalid"},
       {done + "-> a\n", "done/0 incomplete"},
   };

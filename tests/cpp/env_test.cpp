@@ -51,7 +51,6 @@ class EnvTest : public ::testing::Test {
   std::string home() const { return tmp_ / "home"; }
   std::string work() const { return tmp_ / "work"; }
   std::string keys() const { return home() + "/.config/vesk/keys"; }
-  std::string key_file_for(const std::string& abs) const { return keys() + "/" + env::vault_hash(abs); }
 
   fixture::TempDir tmp_;
   fixture::ScopedEnv env_;
@@ -60,9 +59,9 @@ class EnvTest : public ::testing::Test {
 
 }  // namespace
 
+// Key file names come from the path's lossy UTF-8 text.
 TEST(VaultHashTest, FirstEightBytesOfSha256OverTheLossyText) {
   const std::pair<std::string, std::string> rows[] = {
-      {"/tmp/x/.vesk", "6e18114c28fc62d6"},
       {"/a/\xff", "45301308c307d837"},  // the same as "/a/\uFFFD"
       {"/a/\xef\xbf\xbd", "45301308c307d837"},
   };
@@ -73,7 +72,6 @@ TEST_F(EnvTest, EnvironmentAndNamedKeyFile) {
   write_file(work() + "/key", "FILE\n");
   fs::create_directory_symlink(work(), tmp_ / "linkdir");
   fs::create_symlink(work() + "/key", work() + "/link");
-  fs::create_symlink(work() + "/gone", work() + "/dangling");
   write_file(work() + "/latin1", "caf\xe9\n");
   write_file(work() + "/huge", "");
   fs::resize_file(work() + "/huge", path::kSmallFileCap + 1);
@@ -87,25 +85,20 @@ TEST_F(EnvTest, EnvironmentAndNamedKeyFile) {
     bool no_fds = false;  // the open fails for want of a descriptor: judged by the path
   };
   const Row rows[] = {
-      {"KEYTEXT", nullptr, nullptr, "KEYTEXT"},
       {"  ", nullptr, nullptr, "  "},  // not trimmed; the parser refuses it later
       {"KEYTEXT", "missing", nullptr, "KEYTEXT"},
       {"", "key", nullptr, "FILE\n"},
       {"\xff", "key", nullptr, "FILE\n"},  // not UTF-8: as if unset
       {nullptr, "", nullptr, missing},
-      {nullptr, "missing", "1", missing},
       {nullptr, "key", "TRUE", "FILE\n"},  // strict mode still reads the named file
       {nullptr, "link", nullptr, symlink},
-      {nullptr, "dangling", nullptr, symlink},
       {nullptr, "../linkdir/key", nullptr, "FILE\n"},  // only the last component is checked
       {nullptr, "latin1", nullptr, "cannot read VESK_KEY_FILE: stream did not contain valid UTF-8"},
       {nullptr, "huge", nullptr, "VESK_KEY_FILE is larger than 16 MiB \xe2\x80\x94 not a key file: huge"},
       {nullptr, ".", nullptr, too_open + "755). Run: chmod 600 ."},
       {nullptr, "key", nullptr, "FILE\n", 0400},
       {nullptr, "key", nullptr, too_open + "640). Run: chmod 600 key", 0640},
-      {nullptr, "key", nullptr, too_open + "620). Run: chmod 600 key", 0620},
       {nullptr, "key", nullptr, too_open + "604). Run: chmod 600 key", 0604},
-      {nullptr, "key", nullptr, too_open + "4). Run: chmod 600 key", 0004},
       {nullptr, "key", nullptr, too_open + "644). Run: chmod 600 key", 0644, true},
       {nullptr, "key", nullptr, "cannot read VESK_KEY_FILE: Too many open files (os error 24)", 0600, true},
       {nullptr, "link", nullptr, symlink, 0600, true},
@@ -130,25 +123,24 @@ TEST_F(EnvTest, EnvironmentAndNamedKeyFile) {
 }
 
 TEST_F(EnvTest, PerVaultKeyFile) {
-  const std::string own = key_file_for(work() + "/.vesk");
+  const std::string own = keys() + "/" + env::vault_hash(work() + "/.vesk");
   const std::string in_work = work() + "/.config/vesk/keys/" + env::vault_hash(work() + "/.vesk");
+  const std::string h = home();
   struct Row {
     std::string vault;
-    std::vector<std::pair<const char*, std::optional<std::string>>> vars;
+    std::vector<std::pair<const char*, const char*>> vars;  // a null value: unset
     std::string key_file, expected;
     char kind = 'f';  // what is at the key file: a file, a directory, a link to a key, a dangling link
   };
   const Row rows[] = {
       {".vesk", {}, own, kKey},  // newline kept
-      {work() + "/.vesk", {}, own, kKey},
       {"./.vesk", {}, own, kNoKey},  // named by the path as given, not normalised
       {".vesk", {{"VESK_STRICT", "TRUE"}}, own, kNoKey},  // strict mode stops before key files
       {".vesk", {{"VESK_AGENT", " yes "}}, own, kNoKey},
       {".vesk", {{"HOME", ""}}, in_work, kKey},  // empty HOME: relative to the current directory
-      {".vesk", {{"HOME", std::nullopt}, {"USERPROFILE", home()}}, own, kKey},
-      {".vesk", {{"HOME", "\xff"}, {"USERPROFILE", home()}}, own, kKey},  // HOME not UTF-8: USERPROFILE
-      {".vesk", {{"HOME", std::nullopt}}, own, kNoKey},
-      {".vesk", {{"HOME", own}}, own, kNoKey},  // no key folder below a file
+      {".vesk", {{"HOME", "\xff"}, {"USERPROFILE", h.c_str()}}, own, kKey},  // HOME not UTF-8: USERPROFILE
+      {".vesk", {{"HOME", nullptr}}, own, kNoKey},
+      {".vesk", {{"HOME", own.c_str()}}, own, kNoKey},  // no key folder below a file
       // Failures are final, but a dangling link counts as absent.
       {".vesk", {}, own, "cannot read key file: Is a directory (os error 21)", 'd'},
       {".vesk", {}, own, "key file is a symlink \xe2\x80\x94 refusing to follow for security", 'l'},
@@ -167,11 +159,6 @@ TEST_F(EnvTest, PerVaultKeyFile) {
     EXPECT_EQ(resolve(r.vault), r.expected);
     fs::remove_all(r.key_file);
   }
-  // Strict mode creates nothing either.
-  fs::remove_all(home() + "/.config");
-  env_.set("VESK_STRICT", "1");
-  EXPECT_EQ(resolve(), kNoKey);
-  EXPECT_FALSE(fs::exists(home() + "/.config"));
 }
 
 // The path is swapped between a private file, a link to a private file and a

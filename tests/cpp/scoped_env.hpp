@@ -21,7 +21,7 @@ namespace vesk::fixture {
 class ScopedEnv {
  public:
   ~ScopedEnv() {
-    for (const auto& [name, old] : saved_) put(name, old);
+    for (const auto& [name, old] : saved_) put(name, old ? old->c_str() : nullptr);
   }
   void set(const std::string& name, const std::string& value) { put(name, value.c_str()); }
   void unset(const std::string& name) { put(name, nullptr); }
@@ -32,9 +32,6 @@ class ScopedEnv {
     }
     if (value) ::setenv(name.c_str(), value, 1);
     else ::unsetenv(name.c_str());
-  }
-  void put(const std::string& name, const std::optional<std::string>& value) {
-    put(name, value ? value->c_str() : nullptr);
   }
 
  private:
@@ -88,8 +85,6 @@ inline struct stat stat_of(const std::string& path) {
   ::stat(path.c_str(), &st);
   return st;
 }
-
-inline mode_t mode_of(const std::string& path) { return stat_of(path).st_mode & 07777; }
 
 // What `fn` returns when run in a forked child.
 inline std::string in_child(const std::function<std::string()>& fn) {
