@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "age/base64.hpp"
+#include "age/bech32.hpp"
 #include "age_test_util.hpp"
 #include "prerequisite.hpp"
 
@@ -156,6 +157,13 @@ TEST(CryptoParse, IdentityTexts) {
                  : "invalid key: `# public key:` header in identity file is not a valid recipient: invalid key: "
                    "not a valid age, SSH, or plugin public key: " + header);
   }
+}
+
+// Bech32 text is printable ASCII (33..126), even where the checksum holds.
+TEST(CryptoParse, Bech32IsPrintable) {
+  const std::uint8_t data[] = {1, 2, 3};
+  EXPECT_TRUE(vesk::age::bech32_decode(vesk::age::bech32_encode("a~", data)));
+  EXPECT_FALSE(vesk::age::bech32_decode(vesk::age::bech32_encode("a\x7f", data)));
 }
 
 }  // namespace
