@@ -37,7 +37,7 @@ def test_ssh_identity_reads_its_values(keys, monkeypatch):
 # --- every refusal of the load, one row each -------------------------------------------------
 
 def refusal_rows(keys):
-    """Each row: the spec written, write_vault's overrides, the load's message."""
+    """Each row: the vault to write, write_vault's overrides, the load's message."""
     me, other = keys["me"][1], keys["other"][1]
     base = VaultSpec(recipients=[me, other], secrets={"A": Secret(shared="a")})
     doc = base.document()
