@@ -52,21 +52,26 @@ void write_fd(int fd, std::string_view s) {
 // secret text, for as long as the user takes unless the load is cancelled.
 bool read_line(int fd, SecretText& line) {
   char c = 0;
-  bool done = false, ok = false;
-  while (!done) {
+  bool ok = false;
+  for (;;) {
     const ssize_t n = ::read(fd, &c, 1);
-    if (n == 1) {
-      if (c == '\n') done = ok = true;
-      else if (line.size() >= kMaxLine) done = true;
-      else line.append(std::string_view(&c, 1));
-    } else if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-      const auto w = errno == EINTR ? (cancel::requested() ? cancel::Wait::Cancelled : cancel::Wait::Ready)
-                                    : cancel::poll_fd(fd, POLLIN, std::chrono::milliseconds(-1));
-      if (w == cancel::Wait::Cancelled) done = true;
-      else if (w != cancel::Wait::Ready) done = ok = !line.empty();
-    } else {
-      done = ok = !line.empty();  // end of input (or an error) ends the line
+    if (n == 1 && c != '\n') {
+      if (line.size() >= kMaxLine) break;
+      line.append(std::string_view(&c, 1));
+      continue;
     }
+    if (n == 1) {
+      ok = true;
+      break;
+    }
+    if (n < 0 && errno == EINTR && !cancel::requested()) continue;
+    if (n < 0 && errno == EAGAIN &&
+        cancel::poll_fd(fd, POLLIN, std::chrono::milliseconds(-1)) == cancel::Wait::Ready) {
+      continue;
+    }
+    // End of input (or an error) ends the line, unless the load was cancelled.
+    ok = !cancel::requested() && !line.empty();
+    break;
   }
   wipe(&c, 1);
   return ok;
