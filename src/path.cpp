@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 namespace vesk::path {
 
@@ -137,22 +138,39 @@ Result<void, IoError> create_dir_all(const std::string& p, unsigned mode, std::s
   return unexpected(IoError::from_errno(again));
 }
 
-Result<OpenFile, int> open_for_reading(const std::string& p, int extra_flags) {
-  // A device is refused before it is opened: opening some has effects of its
-  // own (a watchdog starts, a tape rewinds), and a link named ".git" in /tmp
-  // may lead to any of them. Like a socket, it fails with ENXIO.
-  struct stat seen {};
-  const int looked = (extra_flags & O_NOFOLLOW) ? ::lstat(p.c_str(), &seen) : ::stat(p.c_str(), &seen);
-  if (looked == 0 && (S_ISCHR(seen.st_mode) || S_ISBLK(seen.st_mode))) return unexpected(ENXIO);
-  const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | extra_flags);
-  if (fd < 0) return unexpected(errno);
+int reopen(int where, const struct stat& seen, int flags, int at, const char* name) {
+  char proc[32];
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", where);
+  // The entry in /proc is a link by nature: O_NOFOLLOW applies to the name only.
+  const int fd = ::open(proc, (flags & ~O_NOFOLLOW) | O_CLOEXEC);
+  if (fd >= 0 || errno != ENOENT || is_dir("/proc/self/fd")) return fd;
+  // No /proc: the name is opened once more and must still lead to that inode.
+  const int again = ::openat(at, name, flags | O_CLOEXEC);
+  if (again < 0) return -1;
   struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    const int err = errno;
-    ::close(fd);
-    return unexpected(err);
-  }
-  return OpenFile(fd, st);
+  if (::fstat(again, &st) == 0 && st.st_dev == seen.st_dev && st.st_ino == seen.st_ino) return again;
+  ::close(again);
+  errno = EAGAIN;
+  return -1;
+}
+
+Result<OpenFile, int> open_for_reading(const std::string& p, int extra_flags) {
+  // Opening some devices has effects of its own (a watchdog starts, a tape
+  // rewinds), and a link named ".git" in /tmp may lead to any of them. So the
+  // path is opened as a place only, which runs nothing of the file's, its
+  // kind is checked there, and only that same inode is opened for reading:
+  // no swap of the path between the check and the open can bring a device in.
+  const Fd where(::open(p.c_str(), O_PATH | O_CLOEXEC | extra_flags));
+  if (!where.ok()) return unexpected(errno);
+  struct stat seen {};
+  int err = ::fstat(where.get(), &seen) == 0 ? 0 : errno;
+  if (err == 0 && S_ISLNK(seen.st_mode)) err = ELOOP;  // O_NOFOLLOW met a link
+  if (err == 0 && !S_ISREG(seen.st_mode) && !S_ISDIR(seen.st_mode) && !S_ISFIFO(seen.st_mode)) err = ENXIO;
+  // Non-blocking, so that a FIFO's wait for its writer can be interrupted.
+  if (err != 0) return unexpected(err);
+  const int fd = reopen(where.get(), seen, O_RDONLY | O_NONBLOCK | extra_flags, AT_FDCWD, p.c_str());
+  if (fd < 0) return unexpected(errno);
+  return OpenFile(fd, seen);
 }
 
 std::optional<std::string> read_small_file(const std::string& p) {

@@ -64,6 +64,22 @@ Result<void, IoError> create_dir_all(const std::string& p, unsigned mode, std::s
 // a cap that no such file reaches, so a device cannot exhaust memory.
 inline constexpr std::size_t kSmallFileCap = std::size_t{16} << 20;
 
+// A descriptor, closed when dropped; negative when the open failed.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
 // A descriptor opened for reading, with what fstat says of it; closed when dropped.
 class OpenFile {
  public:
@@ -85,9 +101,17 @@ class OpenFile {
 };
 
 // Opens `p` read-only, non-blocking and close-on-exec, with `extra_flags`
-// (O_NOFOLLOW) added, and fstats it; the error number on failure, ENXIO for a
-// device or a socket. The caller checks the kind of file on the result.
+// (O_NOFOLLOW) added. Only a regular file, a directory or a FIFO is ever
+// opened for reading, whatever races the path: the error number otherwise,
+// ENXIO for a device or a socket, ELOOP for a link refused by O_NOFOLLOW.
+// The caller checks the kind of file on the result.
 Result<OpenFile, int> open_for_reading(const std::string& p, int extra_flags = 0);
+
+// Opens, with `flags`, the inode that `where` (an O_PATH descriptor whose
+// fstat gave `seen`) refers to, even if its name has changed since. It is
+// found through /proc/self/fd; without /proc, `name` (relative to `at`) is
+// opened again and must still lead to that inode. -1 and errno on failure.
+int reopen(int where, const struct stat& seen, int flags, int at, const char* name);
 
 // Why reading to the end failed: past the cap, or the error number of a read.
 struct ReadFault {
