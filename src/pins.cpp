@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <optional>
 
@@ -57,7 +58,7 @@ bool write_all(int fd, std::string_view data) {
   return true;
 }
 
-// A fresh name beside the pin file for the temporary copy.
+// A fresh name for the temporary copy of `target`, in the same directory.
 std::string temp_name(const std::string& target) {
   static constexpr char kHex[] = "0123456789abcdef";
   static std::atomic<unsigned> counter{0};
@@ -75,12 +76,12 @@ std::string temp_name(const std::string& target) {
   return name + ".tmp";
 }
 
-// Creates the temporary file with O_EXCL, so no existing file or link is used.
-int create_temp(const std::string& target, std::string& name) {
+// Creates the temporary file in `dir` with O_EXCL, so no existing file or link is used.
+int create_temp(int dir, const std::string& target, std::string& name) {
   for (int i = 0; i < kTempNameAttempts; ++i) {
     name = temp_name(target);
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                          kNewFileMode);
+    const int fd = ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                            kNewFileMode);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -96,62 +97,72 @@ bool flushed(int fd) {
   }
 }
 
-// Replaces `target` as a whole: written to a temporary file in the same
-// directory, flushed to disk, then renamed over it. A crash or a concurrent
-// load therefore sees the old pin or the new one, never a torn file that would
-// read as "no pin" and restart trust on first use. The temporary file is
-// removed whatever fails.
-void replace(const std::string& target, std::string_view content, std::optional<mode_t> mode) {
+enum class Replaced { Yes, NoRoom, Failed };
+
+// Replaces `target` in `dir` as a whole: written to a temporary file beside
+// it, flushed to disk, then renamed over it. A crash or a concurrent load
+// therefore sees the old pin or the new one, never a torn file that would
+// read as "no pin" and restart trust on first use. Every step goes through
+// the one directory descriptor, so a directory swapped meanwhile can neither
+// redirect the write nor keep the temporary file from being removed. NoRoom:
+// the directory takes no new file, and nothing was done.
+Replaced replace(int dir, const std::string& target, std::string_view content, std::optional<mode_t> mode) {
   std::string temp;
-  const int fd = create_temp(target, temp);
-  if (fd < 0) return;
+  const int fd = create_temp(dir, target, temp);
+  if (fd < 0) return errno == EACCES || errno == EPERM ? Replaced::NoRoom : Replaced::Failed;
   // An existing pin keeps its mode, exactly as an in-place rewrite would.
   bool ok = !mode || ::fchmod(fd, *mode) == 0;
   ok = ok && write_all(fd, content) && flushed(fd);
   ok = ::close(fd) == 0 && ok;
-  if (!ok || ::rename(temp.c_str(), target.c_str()) != 0) ::unlink(temp.c_str());
+  if (ok && ::renameat(dir, temp.c_str(), dir, target.c_str()) == 0) return Replaced::Yes;
+  ::unlinkat(dir, temp.c_str(), 0);
+  return Replaced::Failed;
 }
 
-// Where the link `pin` leads, when that is still the file `checked`.
-std::optional<std::string> link_target(const std::string& pin, const struct stat& checked) {
-  char* real = ::realpath(pin.c_str(), nullptr);
-  if (real == nullptr) return std::nullopt;
-  std::string target = real;
-  std::free(real);
-  struct stat now {};
-  if (::stat(target.c_str(), &now) != 0 || now.st_dev != checked.st_dev || now.st_ino != checked.st_ino) {
-    return std::nullopt;
+// The file a write to `pin` reaches: the pin itself or, link by link as the
+// kernel follows them, where its links lead, whether that exists or not.
+std::optional<std::string> write_target(std::string p) {
+  constexpr int kMaxLinks = 40;  // the kernel's own limit
+  for (int i = 0; i < kMaxLinks; ++i) {
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink(p.c_str(), buf, sizeof buf);
+    // EINVAL: not a link; ENOENT: nothing there yet, the name to create.
+    if (n < 0) return errno == EINVAL || errno == ENOENT ? std::optional(std::move(p)) : std::nullopt;
+    if (static_cast<std::size_t>(n) == sizeof buf) return std::nullopt;
+    const std::string_view to(buf, static_cast<std::size_t>(n));
+    p = path::join(path::parent(p).value_or(""), to);
   }
-  return target;
+  return std::nullopt;
 }
 
-// Writes the pin as a plain write would, but atomically. An existing pin is
-// replaced only when the process could write it in place: one the user made
-// read-only stays as it is, and a FIFO or device is never written. A pin
-// reached through a link is replaced where the link points, and the link kept.
+// Writes the pin as a plain write would, atomically where the directory
+// allows it. A pin reached through a link is written where the link leads,
+// and the link kept. An existing pin is written only when the process could
+// write it in place: one the user made read-only stays as it is, and nothing
+// but a regular file is ever opened. Where no temporary file can be made
+// beside it, the pin is rewritten in place rather than the write lost.
 void write_pin_file(const std::string& pin, std::string_view content) {
-  struct stat entry {};
-  if (::lstat(pin.c_str(), &entry) != 0) {
-    if (errno == ENOENT) replace(pin, content, std::nullopt);
+  const auto target = write_target(pin);
+  const auto name = target ? path::file_name(*target) : std::nullopt;
+  if (!name) return;
+  const std::string dir_path = path::parent(*target).value_or("");
+  const path::Fd dir(::open(dir_path.empty() ? "." : dir_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.ok()) return;
+  const path::Fd where(::openat(dir.get(), name->c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!where.ok()) {
+    if (errno == ENOENT) replace(dir.get(), *name, content, std::nullopt);
     return;
   }
-  const bool link = S_ISLNK(entry.st_mode);
-  struct stat seen = entry;
-  const bool dangling = link && ::stat(pin.c_str(), &seen) != 0;
-  // Only a regular file is written: a FIFO or a device is never even opened.
-  if (!dangling && !S_ISREG(seen.st_mode)) return;
-  // Non-blocking all the same, should the file be swapped for a FIFO.
-  const int flags = O_WRONLY | O_NONBLOCK | O_CLOEXEC;
-  // A dangling link: its target is created, as a write through it would.
-  const int fd = dangling ? ::open(pin.c_str(), flags | O_CREAT, kNewFileMode)
-                          : ::open(pin.c_str(), flags | (link ? 0 : O_NOFOLLOW));
-  if (fd < 0) return;
-  struct stat st {};
-  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  ::close(fd);
-  if (!regular) return;
-  const auto target = link ? link_target(pin, st) : pin;
-  if (target) replace(*target, content, st.st_mode & 07777);
+  // Only a regular file: a FIFO, a device or a link swapped in is left alone.
+  struct stat seen {};
+  if (::fstat(where.get(), &seen) != 0 || !S_ISREG(seen.st_mode)) return;
+  const path::Fd out(path::reopen(where.get(), seen, O_WRONLY | O_NOFOLLOW, dir.get(), name->c_str()));
+  if (!out.ok()) return;
+  if (replace(dir.get(), *name, content, seen.st_mode & 07777) != Replaced::NoRoom) return;
+  // The new text first, then the file cut to its length: never empty on the way.
+  if (write_all(out.get(), content) && ::ftruncate(out.get(), static_cast<off_t>(content.size())) == 0) {
+    flushed(out.get());
+  }
 }
 
 // Creates the pin directory and writes the pin; every failure is ignored.
