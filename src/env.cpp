@@ -99,12 +99,19 @@ Result<void, std::string> set_private(const std::string& dir) {
   return unexpected("setting permissions on " + display(dir) + ": " + IoError::from_errno(errno).text);
 }
 
+// ~/.config/vesk/keys, not yet created.
+std::optional<std::string> keys_path() {
+  const auto home = home_dir();
+  if (!home) return std::nullopt;
+  return path::join(path::join(path::join(*home, ".config"), "vesk"), "keys");
+}
+
 }  // namespace
 
 Result<std::string, std::string> dirs_path() {
-  const auto home = home_dir();
-  if (!home) return unexpected(std::string("cannot determine home directory"));
-  const std::string keys = path::join(path::join(path::join(*home, ".config"), "vesk"), "keys");
+  const auto found = keys_path();
+  if (!found) return unexpected(std::string("cannot determine home directory"));
+  const std::string& keys = *found;
   // Our own two levels are created 0700 at once, so they are never open to
   // others; ~/.config and above, when missing, get the default mode.
   if (auto made = path::create_dir_all(keys, kPrivateDirMode, 2); !made) {
@@ -204,10 +211,21 @@ Result<SecretText, std::string> probe_siblings(const std::string& abs, const std
   return no_key();
 }
 
+// The key directory, made private. One whose modes cannot be set (a read-only
+// home, directories of another user) is searched all the same: the key
+// file's own mode check still refuses a key that others can read.
+std::optional<std::string> key_dir() {
+  if (auto keys = dirs_path()) return std::move(*keys);
+  auto keys = keys_path();
+  struct stat st {};
+  if (keys && ::stat(keys->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return keys;
+  return std::nullopt;
+}
+
 Result<SecretText, std::string> from_key_files(std::string_view vault_path) {
   const auto abs = absolute_vault_path(vault_path);
   if (!abs) return no_key();
-  const auto keys = dirs_path();
+  const auto keys = key_dir();
   if (!keys) return no_key();
   const std::string file = path::join(*keys, vault_hash(*abs));
   if (exists(file)) return read_secret_file(file, kKeyFileLabel);
