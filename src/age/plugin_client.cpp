@@ -14,6 +14,7 @@
 #include "age/terminal_ui.hpp"
 #include "cancel.hpp"
 #include "error.hpp"
+#include "path.hpp"
 #include "unicode.hpp"
 
 namespace vesk::age {
@@ -56,14 +57,14 @@ std::string lossy(const Bytes& b) {
 }
 
 // A fresh empty directory for the plugin to run in, removed afterwards; the
-// path stays empty when none can be made (TMPDIR missing, say).
+// path stays empty when none can be made (TMPDIR missing, say). An empty
+// TMPDIR counts as unset, as it does for mkstemp and the shell.
 struct ScratchDir {
   std::string path;
   ScratchDir() {
-    std::error_code ec;
-    const auto base = std::filesystem::temp_directory_path(ec);
-    if (ec) return;
-    std::string tmpl = (base / "age-plugin-XXXXXX").string();
+    const char* tmpdir = std::getenv("TMPDIR");
+    const std::string base = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
+    std::string tmpl = vesk::path::join(base, "age-plugin-XXXXXX");
     if (::mkdtemp(tmpl.data())) path = tmpl;
   }
   ~ScratchDir() {
@@ -141,7 +142,7 @@ std::optional<std::string> Session::send(const SecretText& message) {
   }
 }
 
-SecretText reply(std::string_view tag, const std::vector<std::string>& args = {},
+SecretText reply(std::string_view tag, const std::vector<std::string_view>& args = {},
                  std::span<const std::uint8_t> data = {}) {
   return write_stanza(tag, args, data);
 }
@@ -216,9 +217,10 @@ SecretText handle(const Stanza& cmd, Outcome& out, const std::string& binary) {
 }
 
 SecretText phase_one(const PluginIdentity& identity, std::span<const Stanza> stanzas) {
-  SecretText msg = write_stanza("add-identity", {identity.identity}, {});
+  // Views only: the identity text is the key and stays in its wiping storage.
+  SecretText msg = write_stanza("add-identity", {identity.identity.view()}, {});
   for (const auto& s : stanzas) {
-    std::vector<std::string> args{"0", s.type};
+    std::vector<std::string_view> args{"0", s.type};
     args.insert(args.end(), s.args.begin(), s.args.end());
     msg.append(write_stanza("recipient-stanza", args, s.body).view());
   }
