@@ -6,7 +6,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -30,19 +32,17 @@ constexpr std::chrono::milliseconds kEmptyAnswerPause{100};
 // A pinentry or terminal line longer than this is refused rather than buffered.
 constexpr std::size_t kMaxLine = 64 * 1024;
 
-// Writes all of `s`; the terminal is non-blocking, so a full output queue is
-// waited for (interruptibly) rather than taken for an error.
+// Writes all of `s`, or stops when the load is cancelled. Standard error may
+// be a blocking pipe that nobody reads: each write waits for room first
+// (interruptibly) and asks for no more than a pipe takes at once without
+// blocking; the wait consults the check first, so it follows every write.
 void write_fd(int fd, std::string_view s) {
   while (!s.empty()) {
-    const ssize_t n = ::write(fd, s.data(), s.size());
+    if (cancel::poll_fd(fd, POLLOUT, std::chrono::milliseconds(-1)) != cancel::Wait::Ready) return;
+    const ssize_t n = ::write(fd, s.data(), std::min<std::size_t>(s.size(), PIPE_BUF));
     if (n > 0) {
       s.remove_prefix(static_cast<std::size_t>(n));
-    } else if (n < 0 && errno == EINTR && !cancel::requested()) {
-      continue;
-    } else if (n < 0 && errno == EAGAIN &&
-               cancel::poll_fd(fd, POLLOUT, std::chrono::milliseconds(-1)) == cancel::Wait::Ready) {
-      continue;
-    } else {
+    } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
       return;
     }
   }
@@ -176,17 +176,23 @@ bool Pinentry::next_line(SecretText& line) {
   }
 }
 
+// The answer is a PIN: the decoder's temporaries are wiped as well.
 void percent_decode_into(std::string_view s, SecretText& out) {
+  char hex[3] = {};
+  char c = 0;
   for (std::size_t i = 0; i < s.size(); ++i) {
     if (s[i] == '%' && i + 2 < s.size()) {
-      char hex[3] = {s[i + 1], s[i + 2], 0};
-      char c = static_cast<char>(std::strtol(hex, nullptr, 16));
+      hex[0] = s[i + 1];
+      hex[1] = s[i + 2];
+      c = static_cast<char>(std::strtol(hex, nullptr, 16));
       out.append(std::string_view(&c, 1));
       i += 2;
     } else {
       out.append(s.substr(i, 1));
     }
   }
+  wipe(hex, sizeof hex);
+  wipe(&c, 1);
 }
 
 bool Pinentry::expect_ok(SecretText* data) {
