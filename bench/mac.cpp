@@ -81,7 +81,7 @@ double mb_per_s(std::size_t bytes, double seconds) { return bytes / seconds / 1e
 int main() {
   const Document d = synthetic();
   vesk::mac::MacKey key{};
-  key.fill(0x42);
+  key.bytes.fill(0x42);
 
   vesk::mac::MacBytes stream;
   vesk::mac::v8_mac_bytes(d.vault, d.groups, d.grants, stream);  // the v9 stream bar its last bytes

@@ -290,6 +290,8 @@ std::string keyed(std::string_view prefix, const MacKey& key, const Write& write
   blake3_hasher_update(&hasher, stream.data(), stream.size());
   Digest d{};
   blake3_hasher_finalize(&hasher, d.data(), d.size());
+  // The hasher holds the key in its state.
+  wipe(&hasher, sizeof hasher);
   return mac_text(prefix, d);
 }
 

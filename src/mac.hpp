@@ -15,11 +15,12 @@
 #include <string_view>
 #include <vector>
 
+#include "secure.hpp"
 #include "types.hpp"
 
 namespace vesk::mac {
 
-using MacKey = std::array<std::uint8_t, 32>;
+using MacKey = SecretArray<32>;
 using Groups = OrderedMap<TextList>;
 using Grants = OrderedMap<GrantEntry>;
 using MacBytes = std::vector<std::uint8_t>;

@@ -3,7 +3,7 @@
 // The rule. Secrets are key texts and key file contents, private key bytes
 // and seeds, file keys and every key derived from them, the PINs and other
 // answers passed to plugins, and decrypted plaintexts (meta and values). They
-// live only in SecretBytes, SecretText, age::SecretArray (Key32, FileKey) or
+// live only in SecretBytes, SecretText, SecretArray (Key32, FileKey, MacKey) or
 // key objects owned by OpenSSL (which wipes them on free). A secret is never
 // copied into an ordinary container (std::string, std::vector, a plain array,
 // a stack buffer left as it is), not even for a moment: a freed or outgrown
@@ -18,9 +18,11 @@
 // allocator and could not be wiped that way.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,6 +70,25 @@ class SecretText {
 
  private:
   SecretBytes bytes_;
+};
+
+// A fixed-size secret buffer that is wiped when it goes away.
+template <std::size_t N>
+struct SecretArray {
+  std::array<std::uint8_t, N> bytes{};
+
+  SecretArray() = default;
+  SecretArray(const SecretArray& o) = default;
+  SecretArray& operator=(const SecretArray& o) = default;
+  ~SecretArray() { wipe(bytes.data(), N); }
+
+  std::uint8_t* data() { return bytes.data(); }
+  const std::uint8_t* data() const { return bytes.data(); }
+  std::uint8_t& operator[](std::size_t i) { return bytes[i]; }
+  auto begin() const { return bytes.begin(); }
+  auto end() const { return bytes.end(); }
+  static constexpr std::size_t size() { return N; }
+  std::span<const std::uint8_t, N> span() const { return bytes; }
 };
 
 }  // namespace vesk

@@ -230,7 +230,7 @@ StanzaParse parse_strict_stanza(std::span<const std::uint8_t> input, Stanza& out
   return r == P::Ok ? StanzaParse::Ok : r == P::Inc ? StanzaParse::Incomplete : StanzaParse::Invalid;
 }
 
-SecretText write_stanza(std::string_view type, const std::vector<std::string>& args,
+SecretText write_stanza(std::string_view type, const std::vector<std::string_view>& args,
                         std::span<const std::uint8_t> body) {
   // Sized once and filled in place: no partial copy of the body is left behind.
   std::size_t size = kStanzaPrefix.size() + type.size() + 1;

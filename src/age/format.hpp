@@ -84,7 +84,7 @@ class StanzaReader {
 
 // Writes one stanza in the strict grammar, into wiping storage: the body may
 // be a secret the user typed.
-SecretText write_stanza(std::string_view type, const std::vector<std::string>& args,
+SecretText write_stanza(std::string_view type, const std::vector<std::string_view>& args,
                         std::span<const std::uint8_t> body);
 
 }  // namespace vesk::age

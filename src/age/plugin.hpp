@@ -9,13 +9,14 @@
 
 #include "age/identity.hpp"
 #include "result.hpp"
+#include "secure.hpp"
 
 namespace vesk::age {
 
 // "AGE-PLUGIN-<NAME>-1..." as the Rust crate parses it.
 struct PluginIdentity {
   std::string name;      // lower case
-  std::string identity;  // the text as given
+  SecretText identity;   // the text as given: it is the key
   static std::optional<PluginIdentity> parse(std::string_view text);
 };
 

@@ -41,7 +41,7 @@ std::optional<PluginIdentity> PluginIdentity::parse(std::string_view text) {
   std::string_view name = std::string_view(decoded->hrp).substr(kIdentityPrefix.size());
   while (!name.empty() && name.back() == '-') name.remove_suffix(1);
   if (!valid_plugin_name(name)) return std::nullopt;
-  return PluginIdentity{std::string(name), std::string(text)};
+  return PluginIdentity{std::string(name), SecretText(text)};
 }
 
 std::optional<PluginRecipient> PluginRecipient::parse(std::string_view text) {

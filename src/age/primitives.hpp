@@ -14,21 +14,7 @@
 
 namespace vesk::age {
 
-// A fixed-size secret buffer that is wiped when it goes away.
-template <std::size_t N>
-struct SecretArray {
-  std::array<std::uint8_t, N> bytes{};
-
-  SecretArray() = default;
-  SecretArray(const SecretArray& o) = default;
-  SecretArray& operator=(const SecretArray& o) = default;
-  ~SecretArray() { wipe(bytes.data(), N); }
-
-  std::uint8_t* data() { return bytes.data(); }
-  const std::uint8_t* data() const { return bytes.data(); }
-  static constexpr std::size_t size() { return N; }
-  std::span<const std::uint8_t, N> span() const { return bytes; }
-};
+using vesk::SecretArray;
 
 using Key32 = SecretArray<32>;
 // The 16-byte symmetric key of one age file.
