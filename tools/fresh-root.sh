@@ -5,13 +5,23 @@
 # only what a newcomer has (make, git, ca-certificates, python3), clones the
 # committed state of this checkout's branch into it and runs the README's two
 # commands, `make test` then `make demo`, as root with a clean environment.
-# Needs root and debootstrap; ROOT_DIR, MIRROR, BRANCH and COMMANDS (the make
-# targets, in order; default "test demo") override the defaults.
+# Needs root and debootstrap; ROOT_DIR, MIRROR (default: the Debian archive of
+# this machine's apt sources), BRANCH and COMMANDS (the make targets, in order;
+# default "test demo") override the defaults.
 set -euo pipefail
 suite=${1:?usage: tools/fresh-root.sh bookworm|trixie}
 here=$(cd "$(dirname "$0")/.." && pwd)
 root=${ROOT_DIR:-/var/tmp/vesk-roots/$suite}
-mirror=${MIRROR:-http://deb.debian.org/debian}
+# The Debian archive this machine's apt uses: the first source, in sources.list
+# or the deb822 .sources files, whose address ends in /debian.
+apt_mirror() {
+  { sed -nE 's/^[[:space:]]*deb[[:space:]]+(\[[^]]*\][[:space:]]+)?([^[:space:]]+).*/\2/p' \
+      /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null
+    sed -nE 's/^[[:space:]]*URIs:[[:space:]]*//p' /etc/apt/sources.list.d/*.sources 2>/dev/null | tr ' ' '\n'
+  } | grep -m1 -E '/debian/?$' || true
+}
+mirror=${MIRROR:-$(apt_mirror)}
+[ -n "$mirror" ] || { echo "fresh-root: no Debian archive in this machine's apt sources; set MIRROR" >&2; exit 1; }
 branch=${BRANCH:-$(git -C "$here" rev-parse --abbrev-ref HEAD)}
 gitdir=$(cd "$here" && cd "$(git rev-parse --git-common-dir)" && pwd)
 
