@@ -86,6 +86,7 @@ def memory_after_loads(tmp_path_factory, keys):
         doc["secrets"]["A"]["scoped"] = {me: values["age"], to_plugin: values["plugin"]}
         (d / "work").mkdir()
         write_vault(d / "work" / ".vesk", spec, doc=doc)
+    needles["MAC key"] = spec.mac_key
     for who, value in values.items():
         header, rest = base64.b64decode(value).split(b"\n--- ", 1)
         body = re.search(rb"^-> vesktest \S+\n(\S+)$", header, re.M)[1]
@@ -122,5 +123,5 @@ def test_no_key_or_secret_is_left_in_memory(memory_after_loads):
     # big-endian digest word stored in host (little-endian) order.
     swapped = {what: b"".join(n[i:i + 4][::-1] for i in range(0, len(n), 4)) for what, n in needles.items()}
     found = {what: [memory.count(needle), memory.count(swapped[what])] for what, needle in needles.items()}
-    assert len(found) == 7
+    assert len(found) == 8
     assert {what: n for what, n in found.items() if any(n)} == {}, "copies (raw, SHA-256 state words)"
