@@ -1,17 +1,27 @@
 #include "env.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
+#include <sys/sysmacros.h>
 
 #include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "path.hpp"
+#include "pins.hpp"
+#include "prerequisite.hpp"
 #include "scoped_env.hpp"
+#include "vault.hpp"
 
 using namespace vesk;
 using fixture::write_file;
@@ -194,4 +204,68 @@ TEST_F(EnvTest, ReadSecretFileChecksTheFileItReads) {
   stop = true;
   swapper.join();
   EXPECT_GT(plain, 0);
+}
+
+// A path swapped between a regular file and a device node (or a link to one)
+// while it is opened, by every reader and by the pin write: the device is never
+// opened, since opening some devices has effects of their own. inotify counts.
+TEST_F(EnvTest, NoDeviceIsOpenedWhateverRacesThePath) {
+  const std::string dev = work() + "/dev", dev_link = work() + "/dev-link";
+  if (::mknod(dev.c_str(), S_IFCHR | 0600, ::makedev(1, 3)) != 0) VESK_MISSING() << "mknod needs root";
+  fs::create_symlink(dev, dev_link);
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(::inotify_add_watch(watch, dev.c_str(), IN_OPEN), 0);
+  env_.unset("VESK_NO_SIGNER_PIN");
+  const std::string pin = home() + "/.config/vesk/signer-pins/" + env::vault_hash("/srv/.vesk") + ".json";
+  const struct {
+    std::string path, swapped_with;
+    std::function<void(int)> open;
+  } rows[] = {
+      {work() + "/.vesk", dev, [&](int) { (void)vault::read(work() + "/.vesk"); }},
+      {work() + "/key", dev, [&](int) { (void)env::read_secret_file(work() + "/key", "key file"); }},
+      {work() + "/.git", dev_link, [&](int) { (void)path::read_small_file(work() + "/.git"); }},
+      {pin, dev_link, [&](int i) { (void)pins::reconcile("/srv/.vesk", {{"s" + std::to_string(i), "k"}}, true); }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.path);
+    write_file(row.path, "{}");
+    std::atomic<bool> stop = false;
+    std::thread swapper([&] {
+      while (!stop) ::renameat2(AT_FDCWD, row.path.c_str(), AT_FDCWD, row.swapped_with.c_str(), RENAME_EXCHANGE);
+    });
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    for (int i = 0; std::chrono::steady_clock::now() < until; ++i) row.open(i);
+    stop = true;
+    swapper.join();
+    if (!fs::is_symlink(row.path) && !fs::is_regular_file(row.path)) {
+      ::renameat2(AT_FDCWD, row.path.c_str(), AT_FDCWD, row.swapped_with.c_str(), RENAME_EXCHANGE);
+    }
+    fs::remove(dev_link);
+    fs::create_symlink(dev, dev_link);
+    // Only the watch's own events come: any at all is an open.
+    alignas(inotify_event) char event[sizeof(inotify_event) + NAME_MAX + 1];
+    EXPECT_LT(::read(watch, event, sizeof event), 0) << "the device was opened";
+  }
+  ::close(watch);
+}
+
+// Key folders whose modes cannot be set (another user's here; a read-only
+// mount fails the same way) are still searched, and the key file's own mode
+// check still refuses a key that others can read.
+TEST_F(EnvTest, KeyFolderWhoseModesCannotBeSet) {
+  constexpr uid_t kNobody = 65534;
+  if (::geteuid() != 0) VESK_MISSING() << "acting as another user needs root";
+  const std::string file = keys() + "/" + env::vault_hash(work() + "/.vesk");
+  write_file(file, kKey);
+  ASSERT_EQ(::chown(file.c_str(), kNobody, kNobody), 0);
+  for (const std::string& d : {tmp_.path(), home() + "/.config/vesk", keys()}) ::chmod(d.c_str(), 0755);
+  for (const mode_t mode : {0600, 0640}) {
+    ::chmod(file.c_str(), mode);
+    const std::string want = mode == 0600 ? kKey : "key file is readable by others (mode 640). Run: chmod 600 " + file;
+    EXPECT_EQ(fixture::in_child([] {
+                if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) return std::string("no setuid");
+                return resolve();
+              }),
+              want);
+  }
 }

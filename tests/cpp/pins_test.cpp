@@ -2,14 +2,18 @@
 // a private HOME.
 #include "pins.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <iterator>
+#include <thread>
 
 #include "scoped_env.hpp"
 
@@ -154,23 +158,35 @@ TEST_F(Pins, Writes) {
     void (*limit)();
     std::string after;  // at the pin, through the link if any
     mode_t mode;        // of the file written
+    bool renamed;       // replaced by a rename, not written in place
   } rows[] = {
-      {"plain", [&] { write_file(pin(), old_pin, 0640); }, false, nullptr, new_pin, 0640},
-      {"link", [&] { write_file(elsewhere, old_pin, 0604); link(); }, false, nullptr, new_pin, 0604},
-      {"dangling link", [&] { fs::create_directories(tmp_ / "elsewhere"); link(); }, false, nullptr, new_pin, 0644},
-      {"read-only pin", [&] { write_file(pin(), old_pin, 0444); }, true, nullptr, old_pin, 0444},
-      {"read-only link target", [&] { write_file(elsewhere, old_pin, 0444); link(); }, true, nullptr, old_pin, 0444},
+      {"plain", [&] { write_file(pin(), old_pin, 0640); }, false, nullptr, new_pin, 0640, true},
+      {"link", [&] { write_file(elsewhere, old_pin, 0604); link(); }, false, nullptr, new_pin, 0604, true},
+      {"dangling link", [&] { fs::create_directories(tmp_ / "elsewhere"); link(); }, false, nullptr, new_pin, 0644,
+       true},
+      // No temporary file can be made beside the target: it is written in place.
+      {"link into a directory that takes no new file",
+       [&] {
+         write_file(elsewhere, old_pin, 0644);
+         link();
+         ::chmod((tmp_ / "elsewhere").c_str(), 0555);
+       },
+       true, nullptr, new_pin, 0644, false},
+      {"read-only pin", [&] { write_file(pin(), old_pin, 0444); }, true, nullptr, old_pin, 0444, false},
+      {"read-only link target", [&] { write_file(elsewhere, old_pin, 0444); link(); }, true, nullptr, old_pin, 0444,
+       false},
       {"failed write", [&] { write_file(pin(), old_pin); }, false,
        [] {
          ::signal(SIGXFSZ, SIG_IGN);
          const rlimit small{8, 8};
          ::setrlimit(RLIMIT_FSIZE, &small);
        },
-       old_pin, 0600},
+       old_pin, 0600, false},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     fs::remove_all(home());
+    ::chmod((tmp_ / "elsewhere").c_str(), 0755);
     fs::remove_all(tmp_ / "elsewhere");
     const mode_t old_umask = ::umask(022);
     row.make();
@@ -182,11 +198,30 @@ TEST_F(Pins, Writes) {
     EXPECT_EQ(fs::is_symlink(pin()), linked);
     EXPECT_EQ(read_file(pin()), row.after);
     EXPECT_EQ(fixture::stat_of(file).st_mode & 07777, row.mode);
-    EXPECT_EQ(fixture::stat_of(file).st_ino != inode, row.after == new_pin) << "replaced by a rename";
+    EXPECT_EQ(fixture::stat_of(file).st_ino != inode, row.renamed) << "replaced by a rename";
     EXPECT_EQ(entries(fs::path(pin()).parent_path()), 1) << "no temporary file left";
     if (linked) {
       EXPECT_EQ(entries(tmp_ / "elsewhere"), 1);
     }
+  }
+}
+
+// The pin folder is swapped between a directory and a link to another one
+// while pins are written: the temporary file never stays behind in either.
+TEST_F(Pins, SwappedFolderKeepsNoTemporaryFile) {
+  const fs::path pins = fs::path(pin()).parent_path(), other = tmp_ / "other", spare = tmp_ / "spare";
+  fs::create_directories(pins);
+  fs::create_directories(other);
+  fs::create_directory_symlink(other, spare);
+  std::atomic<bool> stop = false;
+  std::thread swapper([&] {
+    while (!stop) ::renameat2(AT_FDCWD, pins.c_str(), AT_FDCWD, spare.c_str(), RENAME_EXCHANGE);
+  });
+  for (int i = 0; i < 1000; ++i) reconcile("/srv/" + std::to_string(i) + "/.vesk", {{"s", "k"}}, true);
+  stop = true;
+  swapper.join();
+  for (const fs::path& dir : {pins, other}) {
+    for (const auto& e : fs::directory_iterator(dir)) EXPECT_NE(e.path().extension(), ".tmp") << e.path();
   }
 }
 
