@@ -37,6 +37,13 @@ def test_plugin_failure_is_shown_as_the_decryption_error(plugin_key, monkeypatch
                             "\u2068token \ufffd\ufffd not present\u2069")
 
 
+def test_plugin_runs_with_an_empty_tmpdir(plugin_key, monkeypatch):
+    """An empty TMPDIR counts as unset, as it does for mkstemp and the shell."""
+    write_vault(".vesk", VaultSpec(recipients=[plugin_key], secrets={"A": Secret(shared="a")}))
+    monkeypatch.setenv("TMPDIR", "")
+    assert vesk.get("A") == "a"
+
+
 # Run in a child process: the load holds the interpreter lock, so the SIGINT
 # comes from outside. The child reports what was left behind.
 INTERRUPTED_LOAD = r"""
@@ -62,12 +69,13 @@ print(json.dumps([outcome, caught, children, sorted(os.listdir("/proc/self/fd"))
 
 @pytest.mark.parametrize("env", [
     {"VESKTEST_MODE": "hang"},
+    {"VESKTEST_MODE": "long-msg"},                                           # shown on a stderr nobody reads
     {"VESKTEST_MODE": "grandchild"},
     {"VESKTEST_MODE": "no-read", "VESKTEST_PINENTRY_ANSWER": "7" * 60000},  # the answer fills the pipe
     {"VESKTEST_MODE": "secret", "VESKTEST_PINENTRY_ANSWER": "hang"},
     {"VESKTEST_MODE": "secret", "VESKTEST_PINENTRY_ANSWER": ""},            # asked again and again
     {},                                                                      # a FIFO vault that stays silent
-], ids=["hang", "grandchild", "no-read", "pinentry-hang", "pinentry-empty", "silent-fifo-vault"])
+], ids=["hang", "stderr-full", "grandchild", "no-read", "pinentry-hang", "pinentry-empty", "silent-fifo-vault"])
 def test_ctrl_c_ends_a_plugin_wait(plugin_key, tmp_path, env):
     scratch, mark = tmp_path / "tmp", tmp_path / "mark"
     scratch.mkdir()
@@ -80,8 +88,12 @@ def test_ctrl_c_ends_a_plugin_wait(plugin_key, tmp_path, env):
         mark.write_text("")
     child_env = {**os.environ, **env, "TMPDIR": str(scratch), "VESKTEST_MARK": str(mark),
                  "PYTHONPATH": os.pathsep.join([str(Path(vesk.__file__).parent), os.environ.get("PYTHONPATH", "")])}
+    # Standard error is read only once the child has ended, as nobody reads it while it waits.
+    err_r, err_w = os.pipe()
     proc = subprocess.Popen([sys.executable, "-c", INTERRUPTED_LOAD], env=child_env, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
+                            stderr=err_w, text=True)
+    os.close(err_w)
+    os.set_blocking(err_r, False)
     try:
         deadline = time.monotonic() + 20
         while not mark.exists() and time.monotonic() < deadline and proc.poll() is None:
@@ -89,8 +101,10 @@ def test_ctrl_c_ends_a_plugin_wait(plugin_key, tmp_path, env):
         time.sleep(0.3)  # let the load settle into its wait
         sent = time.monotonic()
         proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=10)
+        out, _ = proc.communicate(timeout=10)
+        err = os.read(err_r, 1 << 16).decode(errors="replace")
     finally:
+        os.close(err_r)
         proc.kill()
         if mark.exists() and mark.read_text():
             os.kill(int(mark.read_text()), signal.SIGKILL)
