@@ -166,8 +166,8 @@ Result<OpenFile, int> open_for_reading(const std::string& p, int extra_flags) {
   int err = ::fstat(where.get(), &seen) == 0 ? 0 : errno;
   if (err == 0 && S_ISLNK(seen.st_mode)) err = ELOOP;  // O_NOFOLLOW met a link
   if (err == 0 && !S_ISREG(seen.st_mode) && !S_ISDIR(seen.st_mode) && !S_ISFIFO(seen.st_mode)) err = ENXIO;
-  // Non-blocking, so that a FIFO's wait for its writer can be interrupted.
   if (err != 0) return unexpected(err);
+  // Non-blocking, so that a FIFO's wait for its writer can be interrupted.
   const int fd = reopen(where.get(), seen, O_RDONLY | O_NONBLOCK | extra_flags, AT_FDCWD, p.c_str());
   if (fd < 0) return unexpected(errno);
   return OpenFile(fd, seen);

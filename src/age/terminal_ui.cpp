@@ -8,9 +8,9 @@
 
 #include <algorithm>
 #include <cctype>
-#include <climits>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 
 #include "age/child_process.hpp"
