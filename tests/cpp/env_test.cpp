@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "git.hpp"
 #include "path.hpp"
 #include "pins.hpp"
 #include "prerequisite.hpp"
@@ -217,7 +218,7 @@ TEST_F(EnvTest, OpensCheckTheFileTheyOpen) {
              << (r ? std::string(r->view()) : r.error());
        }},
       {file, [&](int) { (void)vault::read(file); }},
-      {file, [&](int) { (void)path::read_small_file(file); }},  // git metadata: links followed
+      {work() + "/.git", [&](int) { (void)git::worktree_root(work()); }},  // links followed
       {pin, [&](int i) { (void)pins::reconcile("/srv/.vesk", {{"s" + std::to_string(i), "k"}}, true); }},
   };
   for (const auto& row : rows) {

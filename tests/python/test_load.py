@@ -211,17 +211,12 @@ def _at(path, make):
 NOT_REGULAR = {
     "vault is a device": (lambda k, m: use_age(m, k), "/dev/zero",
                           "vault I/O error: vault file is not a regular file: /dev/zero", True),
-    "VESK_KEY_FILE is a device": (lambda k, m: m.setenv("VESK_KEY_FILE", "/dev/zero"), ".vesk",
-                                  "VESK_KEY_FILE is not a regular file: /dev/zero", False),
     "VESK_KEY_FILE is a FIFO": (lambda k, m: (os.mkfifo("key", 0o600), m.setenv("VESK_KEY_FILE", "key")), ".vesk",
                                 "VESK_KEY_FILE is not a regular file: key", False),
     "key file is a FIFO": (lambda k, m: _at(_config("keys"), lambda p: os.mkfifo(p, 0o600)), ".vesk",
                            "key file is not a regular file: {key_file}", False),
     ".git is a FIFO": (lambda k, m: os.mkfifo(".git"), ".vesk", "VESK_KEY not set", False),
-    ".git is a device": (lambda k, m: Path(".git").symlink_to("/dev/zero"), ".vesk", "VESK_KEY not set", False),
     "pin is a FIFO": (lambda k, m: (use_age(m, k), _at(_config("signer-pins", ".json"), os.mkfifo)), ".vesk", None, True),
-    "pin is a device": (lambda k, m: (use_age(m, k), _at(_config("signer-pins", ".json"),
-                                                         lambda p: p.symlink_to("/dev/zero"))), ".vesk", None, True),
 }
 
 
