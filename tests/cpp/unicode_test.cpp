@@ -22,9 +22,8 @@ TEST(UnicodeTest, LossyReplacesEachMaximalInvalidSubsequence) {
 TEST(UnicodeTest, WhiteSpaceIsExactlyTheTwentyFiveCodePoints) {
   const std::u32string listed = U"\t\n\v\f\r \u0085\u00a0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007"
                                 U"\u2008\u2009\u200a\u2028\u2029\u202f\u205f\u3000";
-  for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) {
-    if (is_white_space(cp) != (listed.find(cp) != listed.npos)) ADD_FAILURE() << std::hex << unsigned(cp);
-  }
+  for (char32_t cp = 0; cp <= 0x10FFFF; ++cp)
+    EXPECT_EQ(is_white_space(cp), listed.find(cp) != listed.npos) << std::hex << unsigned(cp);
 }
 
 TEST(UnicodeTest, TrimRemovesWhiteSpaceAtBothEnds) {
