@@ -1,4 +1,5 @@
-// Strict base64: the base64 crate's outcomes, and the unpadded stanza form.
+// Strict base64: padded text only in its canonical form, each refusal naming
+// the first symbol at fault; and the unpadded stanza form.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,7 +12,7 @@ namespace {
 
 using namespace vesk::age;
 
-TEST(AgeBase64, PaddedMatchesCrateOutcomes) {
+TEST(AgeBase64, PaddedIsCanonical) {
   // The input, and the decoded text or "!" and the error text.
   const std::pair<std::string, std::string> cases[] = {
       {"", ""},

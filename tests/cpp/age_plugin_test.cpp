@@ -18,6 +18,7 @@
 #include "age/child_process.hpp"
 #include "age/format.hpp"
 #include "age_test_util.hpp"
+#include "cancel.hpp"
 
 namespace {
 
@@ -51,6 +52,7 @@ TEST_F(AgePlugin, ModesOfTheTestPlugin) {
   // VESKTEST_MODE, the PIN pinentry-vesktest gives, the outcome.
   const std::tuple<std::string, std::string, std::string> cases[] = {
       {"secret", "1234", "plugin secret"},
+      {"secret", "cancel", failed + plugin + " couldn't use an identity: " + iso("no PIN given")},
       {"error", "", failed + plugin + " couldn't use an identity: " + iso("token not present")},
       {"internal", "", failed + "(internal) oops"},
       {"two-errors", "", failed + "Plugin returned multiple errors:\n- " + plugin + " couldn't use an identity: " +
@@ -87,40 +89,47 @@ TEST_F(AgePlugin, OnlyOneFileKeyForFileZero) {
   }
 }
 
-// The PIN typed on the terminal, unechoed; the terminal echoes again afterwards.
+volatile sig_atomic_t g_interrupted = 0;
+
+// The PIN typed on the terminal, unechoed, or Ctrl-C typed instead, which
+// cancels the load; either way the terminal echoes again afterwards.
 TEST_F(AgePlugin, SecretRequestThroughTheTerminal) {
   env_.set("VESKTEST_MODE", "secret");
   env_.set("PINENTRY_PROGRAM", "/nonexistent/pinentry");
-  int master = -1;
-  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    std::string result = decrypt_with(key_, ciphertext_);
-    termios t{};
-    ::tcgetattr(STDIN_FILENO, &t);
-    write_file(dir_ / "result", result + ((t.c_lflag & ECHO) ? " | echo" : " | no echo"));
-    ::_exit(0);
+  for (const bool interrupt : {false, true}) {
+    int master = -1;
+    const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::signal(SIGINT, [](int) { g_interrupted = 1; });
+      vesk::cancel::Scope scope([] { return g_interrupted != 0; });
+      std::string result = decrypt_with(key_, ciphertext_);
+      termios t{};
+      ::tcgetattr(STDIN_FILENO, &t);
+      write_file(dir_ / "result", result + ((t.c_lflag & ECHO) ? " | echo" : " | no echo"));
+      ::_exit(0);
+    }
+    std::string seen;
+    auto read_more = [&] {
+      char buf[256];
+      pollfd p{master, POLLIN, 0};
+      if (::poll(&p, 1, 10'000) <= 0) return false;  // a hang fails, without hanging the test
+      const ssize_t n = ::read(master, buf, sizeof buf);
+      if (n > 0) seen.append(buf, static_cast<std::size_t>(n));
+      return n > 0;
+    };
+    while (seen.find("Enter the vesktest PIN: ") == std::string::npos && read_more()) {
+    }
+    const std::size_t prompted = seen.size();
+    ASSERT_NE(::write(master, interrupt ? "\x03" : "1234\n", interrupt ? 1 : 5), -1);  // Ctrl-C or the PIN
+    while (read_more()) {
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    ::close(master);
+    EXPECT_EQ(read_text(dir_ / "result"), interrupt ? "!decryption failed: interrupted | echo" : "plugin secret | echo");
+    EXPECT_EQ(seen.find("1234", prompted), std::string::npos) << "the PIN was echoed";
   }
-  std::string seen;
-  auto read_more = [&] {
-    char buf[256];
-    pollfd p{master, POLLIN, 0};
-    if (::poll(&p, 1, 10'000) <= 0) return false;  // a hang fails, without hanging the test
-    const ssize_t n = ::read(master, buf, sizeof buf);
-    if (n > 0) seen.append(buf, static_cast<std::size_t>(n));
-    return n > 0;
-  };
-  while (seen.find("Enter the vesktest PIN: ") == std::string::npos && read_more()) {
-  }
-  const std::size_t prompted = seen.size();
-  ASSERT_NE(::write(master, "1234\n", 5), -1);
-  while (read_more()) {
-  }
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
-  ::close(master);
-  EXPECT_EQ(read_text(dir_ / "result"), "plugin secret | echo");
-  EXPECT_EQ(seen.find("1234", prompted), std::string::npos) << "the PIN was echoed";
 }
 
 // Plugin replies as the parser sees them: "<type args>/<body length>" per

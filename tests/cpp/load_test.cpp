@@ -13,7 +13,8 @@ using namespace vesk;
 TEST(Load, Utf8FaultTexts) {
   const std::pair<std::string, std::string> rows[] = {  // the bytes, and the fault's text or "" when valid
       {"plain", ""},
-      {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x94\x91", ""},
+      {"\xc2\x80\xdf\xbf\xe0\xa0\x80\xe1\x80\x80\xed\x9f\xbf\xef\xbf\xbf", ""},  // each lead byte range at its ends
+      {"\xf0\x90\x80\x80\xf1\x80\x80\x80\xf3\xbf\xbf\xbf\xf4\x8f\xbf\xbf", ""},
       {"\xff", "invalid utf-8 sequence of 1 bytes from index 0"},
       {"ab\xc3(", "invalid utf-8 sequence of 1 bytes from index 2"},
       {"\xe2\x82(", "invalid utf-8 sequence of 2 bytes from index 0"},

@@ -113,8 +113,13 @@ TEST_F(Pins, Reconcile) {
   }
 }
 
-// A relative vault path while the current directory is gone: nothing pinned.
-TEST_F(Pins, OffWithoutACurrentDirectory) {
+// Without a home directory, or with a relative vault path while the current
+// directory is gone: nothing pinned, nothing written.
+TEST_F(Pins, OffWithoutAHomeOrACurrentDirectory) {
+  env_.unset("HOME");
+  EXPECT_EQ(outcome(reconcile(kVault, {{"a", "1"}}, true)), "new: a");
+  EXPECT_EQ(entries(tmp_.path()), 0);
+  env_.set("HOME", home());
   fs::create_directories(tmp_ / "gone");
   fixture::ScopedCwd gone(tmp_ / "gone");
   fs::remove(tmp_ / "gone");

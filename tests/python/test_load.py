@@ -79,6 +79,7 @@ def test_load_refusals(keys, monkeypatch):
         with pytest.raises(RuntimeError) as e:
             vesk.load()
         assert (e.value.args, e.value.__cause__) == ((message,), None), row
+    pytest.raises(RuntimeError, vesk.load, "gone.vesk").match("^vault file not found. Run `vesk init` to create one$")
     write_vault(".vesk", VaultSpec(recipients=[keys["me"][1]]), meta_field="")  # no secrets: no meta needed
     assert vesk.load().export() == {}
 
@@ -101,7 +102,7 @@ def test_scoped_over_group_over_shared(keys, monkeypatch):
     other = keys["other"][1]
     secrets = {
         "S": Secret(shared="shared", scoped={me: "mine", other: "theirs"}, grouped={"ops": ("group", [me])}),
-        "G": Secret(shared="shared", grouped={"ops": ("group", [me]), "dev": ("hidden", [other])}),
+        "G": Secret(shared="shared", grouped={"ops": ("group", [me]), "dev": ("hidden", [other]), "pa": ("pa", [me])}),
         "O": Secret(shared="shared", scoped={other: "theirs"}),
         "ONLY_GROUP": Secret(grouped={"zz": ("z", [me])}),
         "ONLY_SCOPED": Secret(scoped={me: "s"}),
@@ -161,13 +162,14 @@ def test_linked_worktree_uses_the_main_worktrees_key_file(keys, monkeypatch, tmp
     subprocess.run(git + ["-C", str(main), "worktree", "add", "-q", str(linked)], check=True)
 
     def key_file(root, who):
-        path = _config("keys", vault=root / ".vesk")
+        path = _config("keys", vault=root / "deploy/.vesk")  # the same path below each worktree root
         _at(path, lambda p: p.write_text(keys[who][0]))
         path.chmod(0o600)
         return path
 
     mains = key_file(main, "me")
-    monkeypatch.chdir(linked)
+    (linked / "deploy").mkdir()
+    monkeypatch.chdir(linked / "deploy")
     other = keys["other"][1]
     write_vault(".vesk", VaultSpec(recipients=[keys["me"][1], other],
                                    secrets={"A": Secret(shared="shared", scoped={other: "theirs"})}))

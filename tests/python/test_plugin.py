@@ -27,9 +27,11 @@ def plugin_key(monkeypatch, keys):
     return recipient
 
 
-def test_plugin_failure_is_shown_as_the_decryption_error(plugin_key, monkeypatch):
+def test_plugin_failure_is_shown_as_the_decryption_error(plugin_key, monkeypatch, capfd):
     """Not as "not a recipient" or "listed but cannot decrypt"; its text not UTF-8."""
     write_vault(".vesk", VaultSpec(recipients=[plugin_key], secrets={"A": Secret(shared="a")}))
+    monkeypatch.setenv("VESKTEST_MODE", "msg")  # first: its message, on standard error at each decryption
+    assert (vesk.get("A"), capfd.readouterr().err) == ("a", "Touch your vesktest token\n" * 2)  # meta and A
     monkeypatch.setenv("VESKTEST_MODE", "bad-utf8")
     with pytest.raises(RuntimeError) as e:
         vesk.load()

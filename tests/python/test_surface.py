@@ -16,7 +16,6 @@ def test_module_names_and_signatures():
     assert str(inspect.signature(vesk.get)) == '(key, vault_path=\'.vesk\')'
     assert str(inspect.signature(vesk.load)) == '(vault_path=\'.vesk\')'
     assert str(inspect.signature(vesk.has_identity)) == "()"
-    assert vesk.has_identity.__doc__.splitlines()[1].startswith(f"environment {EM} i.e.")
     assert str(inspect.signature(vesk.Vault.get)) == "(self, /, key)"
     assert (vesk.Vault.__module__, vesk.Vault.__qualname__) == ("builtins", "Vault")
 
@@ -65,6 +64,8 @@ def test_policy_applies_when_a_value_leaves(keys, monkeypatch):
     assert v.get("B") == "b"                     # operator: no limit
     monkeypatch.setenv("VESK_SELF_SCOPE", " True ")
     assert v.get("A") == "a" and v.get("C") == "c" and v.get("E") is None
+    for read in (v.get, v.__getitem__, vesk.get):  # a forbidden name is refused by every single read
+        pytest.raises(RuntimeError, read, "B").match(r"^policy forbids B in agent mode \(allowed tags: ci, deploy\)")
     with pytest.raises(RuntimeError) as e:
         v.export()
     assert str(e.value) == (f"policy forbids B, D in agent mode (allowed tags: ci, deploy) {EM} tag the key "
