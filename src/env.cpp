@@ -39,11 +39,6 @@ Result<SecretText, std::string> no_key() { return unexpected(std::string(kNoKey)
 
 std::string display(std::string_view path) { return unicode::lossy_utf8(path); }
 
-bool exists(const std::string& p) {
-  struct stat st {};
-  return ::stat(p.c_str(), &st) == 0;
-}
-
 Result<std::string, std::string> current_dir() {
   std::string buf(256, '\0');
   while (::getcwd(buf.data(), buf.size()) == nullptr) {
@@ -206,7 +201,7 @@ Result<SecretText, std::string> probe_siblings(const std::string& abs, const std
   if (!rel) return no_key();
   for (const std::string& candidate : git::sibling_worktrees(*root)) {
     const std::string file = path::join(keys, vault_hash(path::join(candidate, *rel)));
-    if (exists(file)) return read_secret_file(file, kKeyFileLabel);
+    if (path::exists(file)) return read_secret_file(file, kKeyFileLabel);
   }
   return no_key();
 }
@@ -217,8 +212,7 @@ Result<SecretText, std::string> probe_siblings(const std::string& abs, const std
 std::optional<std::string> key_dir() {
   if (auto keys = dirs_path()) return std::move(*keys);
   auto keys = keys_path();
-  struct stat st {};
-  if (keys && ::stat(keys->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return keys;
+  if (keys && path::is_dir(*keys)) return keys;
   return std::nullopt;
 }
 
@@ -228,7 +222,7 @@ Result<SecretText, std::string> from_key_files(std::string_view vault_path) {
   const auto keys = key_dir();
   if (!keys) return no_key();
   const std::string file = path::join(*keys, vault_hash(*abs));
-  if (exists(file)) return read_secret_file(file, kKeyFileLabel);
+  if (path::exists(file)) return read_secret_file(file, kKeyFileLabel);
   return probe_siblings(*abs, *keys);
 }
 

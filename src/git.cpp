@@ -1,7 +1,6 @@
 #include "git.hpp"
 
 #include <dirent.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 
@@ -12,16 +11,6 @@ namespace vesk::git {
 namespace {
 
 constexpr std::string_view kGitdirPrefix = "gitdir:";  // exact: lower case, no blank
-
-bool exists(const std::string& p) {
-  struct stat st {};
-  return ::stat(p.c_str(), &st) == 0;
-}
-
-bool is_dir(const std::string& p) {
-  struct stat st {};
-  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 // A whole metadata file as UTF-8 text; anything else reads as absent. Links
 // are followed, as git follows them, but only a regular file is read: a FIFO
@@ -47,7 +36,7 @@ std::optional<std::string> gitdir_of_file(std::string_view root, const std::stri
 std::optional<std::string> worktree_root(std::string_view dir) {
   std::string d(dir);
   for (;;) {
-    if (exists(path::join(d, ".git"))) return d;
+    if (path::exists(path::join(d, ".git"))) return d;
     auto up = path::parent(d);
     if (!up) return std::nullopt;
     d = std::move(*up);
@@ -56,7 +45,7 @@ std::optional<std::string> worktree_root(std::string_view dir) {
 
 std::optional<std::string> common_dir(std::string_view root) {
   const std::string dotgit = path::join(root, ".git");
-  if (is_dir(dotgit)) return dotgit;
+  if (path::is_dir(dotgit)) return dotgit;
   const auto gitdir = gitdir_of_file(root, dotgit);
   if (!gitdir) return std::nullopt;
   std::string common = *gitdir;

@@ -110,14 +110,15 @@ std::string lexically_normal(std::string_view p) {
   return out;
 }
 
-namespace {
+bool exists(const std::string& p) {
+  struct stat st {};
+  return ::stat(p.c_str(), &st) == 0;
+}
 
 bool is_dir(const std::string& p) {
   struct stat st {};
   return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
-
-}  // namespace
 
 Result<void, IoError> create_dir_all(const std::string& p, unsigned mode, std::size_t own) {
   if (p.empty()) return {};

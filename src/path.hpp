@@ -52,6 +52,10 @@ std::optional<std::string> strip_prefix(std::string_view p, std::string_view bas
 // Drops "." and folds ".." into its predecessor, by text alone (no links followed).
 std::string lexically_normal(std::string_view p);
 
+// Whether `p` can be examined (links followed), and whether it is a directory.
+bool exists(const std::string& p);
+bool is_dir(const std::string& p);
+
 // Creates `p` and every missing ancestor. The last `own` components of `p` are
 // ours: when new they get `mode` (before the umask) at creation, so they are
 // never briefly more open than that. New directories above them get 0777
@@ -68,8 +72,10 @@ inline constexpr std::size_t kSmallFileCap = std::size_t{16} << 20;
 class Fd {
  public:
   explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
+  Fd& operator=(Fd&&) = delete;
   ~Fd() {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -84,19 +90,12 @@ class Fd {
 class OpenFile {
  public:
   OpenFile(int fd, const struct stat& st) : fd_(fd), st_(st) {}
-  OpenFile(OpenFile&& o) noexcept : fd_(o.fd_), st_(o.st_) { o.fd_ = -1; }
-  OpenFile(const OpenFile&) = delete;
-  OpenFile& operator=(const OpenFile&) = delete;
-  OpenFile& operator=(OpenFile&&) = delete;
-  ~OpenFile() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   const struct stat& st() const { return st_; }
   bool regular() const { return S_ISREG(st_.st_mode); }
 
  private:
-  int fd_;
+  Fd fd_;
   struct stat st_;
 };
 
