@@ -44,8 +44,9 @@ bool loop_among_directories(const std::string& path) {
 
 // Opens the file itself, never a link to it. Testing the path with lstat and
 // then opening it would leave a window in which the file could be swapped
-// for a link; O_NOFOLLOW refuses the link in the open itself. The open does
-// not block, so that a FIFO's wait for its writer can be interrupted.
+// for a link; with O_NOFOLLOW the open itself meets the link, which is then
+// refused. The open does not block, so that a FIFO's wait for its writer can
+// be interrupted.
 Result<path::OpenFile, VaultReadError> open_no_follow(const std::string& path) {
   auto file = path::open_for_reading(path, O_NOFOLLOW);
   if (file) return std::move(*file);
