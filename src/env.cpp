@@ -91,7 +91,12 @@ namespace {
 Result<void, std::string> set_private(const std::string& dir) {
   // chmod follows links, as the directory is meant to be reached through them.
   if (::chmod(dir.c_str(), kPrivateDirMode) == 0) return {};
-  return unexpected("setting permissions on " + display(dir) + ": " + IoError::from_errno(errno).text);
+  const int err = errno;
+  // A change that would have changed nothing (a read-only home whose folders
+  // are private already) is no failure; any other folder is not searched.
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) == 0 && (st.st_mode & 07777) == kPrivateDirMode) return {};
+  return unexpected("setting permissions on " + display(dir) + ": " + IoError::from_errno(err).text);
 }
 
 // ~/.config/vesk/keys, not yet created.
@@ -206,20 +211,10 @@ Result<SecretText, std::string> probe_siblings(const std::string& abs, const std
   return no_key();
 }
 
-// The key directory, made private. One whose modes cannot be set (a read-only
-// home, directories of another user) is searched all the same: the key
-// file's own mode check still refuses a key that others can read.
-std::optional<std::string> key_dir() {
-  if (auto keys = dirs_path()) return std::move(*keys);
-  auto keys = keys_path();
-  if (keys && path::is_dir(*keys)) return keys;
-  return std::nullopt;
-}
-
 Result<SecretText, std::string> from_key_files(std::string_view vault_path) {
   const auto abs = absolute_vault_path(vault_path);
   if (!abs) return no_key();
-  const auto keys = key_dir();
+  const auto keys = dirs_path();
   if (!keys) return no_key();
   const std::string file = path::join(*keys, vault_hash(*abs));
   if (path::exists(file)) return read_secret_file(file, kKeyFileLabel);

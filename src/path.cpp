@@ -139,18 +139,33 @@ Result<void, IoError> create_dir_all(const std::string& p, unsigned mode, std::s
   return unexpected(IoError::from_errno(again));
 }
 
+namespace {
+
+// The calling thread's own entry for `fd`. /proc/self/fd is the main thread's
+// table: a thread with a table of its own (unshare(CLONE_FILES)) would reach
+// another file there, and once the main thread has ended it is empty.
+int open_own_entry(int fd, int flags) {
+  char proc[64];
+  std::snprintf(proc, sizeof proc, "/proc/thread-self/fd/%d", fd);
+  const int r = ::open(proc, flags);
+  if (r >= 0 || errno != ENOENT) return r;
+  // Kernels before 3.17 have no /proc/thread-self.
+  std::snprintf(proc, sizeof proc, "/proc/self/task/%d/fd/%d", static_cast<int>(::gettid()), fd);
+  return ::open(proc, flags);
+}
+
+}  // namespace
+
 int reopen(int where, const struct stat& seen, int flags, int at, const char* name) {
-  char proc[32];
-  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", where);
   // The entry in /proc is a link by nature: O_NOFOLLOW applies to the name only.
-  const int fd = ::open(proc, (flags & ~O_NOFOLLOW) | O_CLOEXEC);
-  if (fd >= 0 || errno != ENOENT || is_dir("/proc/self/fd")) return fd;
-  // No /proc: the name is opened once more and must still lead to that inode.
-  const int again = ::openat(at, name, flags | O_CLOEXEC);
-  if (again < 0) return -1;
+  int fd = open_own_entry(where, (flags & ~O_NOFOLLOW) | O_CLOEXEC);
+  // Without /proc the name is opened once more.
+  if (fd < 0 && errno == ENOENT && !is_dir("/proc/self/task")) fd = ::openat(at, name, flags | O_CLOEXEC);
+  if (fd < 0) return -1;
+  // Either way, what was opened must be the inode that was checked.
   struct stat st {};
-  if (::fstat(again, &st) == 0 && st.st_dev == seen.st_dev && st.st_ino == seen.st_ino) return again;
-  ::close(again);
+  if (::fstat(fd, &st) == 0 && st.st_dev == seen.st_dev && st.st_ino == seen.st_ino) return fd;
+  ::close(fd);
   errno = EAGAIN;
   return -1;
 }

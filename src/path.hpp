@@ -108,8 +108,9 @@ Result<OpenFile, int> open_for_reading(const std::string& p, int extra_flags = 0
 
 // Opens, with `flags`, the inode that `where` (an O_PATH descriptor whose
 // fstat gave `seen`) refers to, even if its name has changed since. It is
-// found through /proc/self/fd; without /proc, `name` (relative to `at`) is
-// opened again and must still lead to that inode. -1 and errno on failure.
+// found through the calling thread's own descriptors in /proc; without /proc,
+// `name` (relative to `at`) is opened again. What was opened must be that
+// inode: -1 and EAGAIN otherwise, -1 and errno when the open fails.
 int reopen(int where, const struct stat& seen, int flags, int at, const char* name);
 
 // Why reading to the end failed: past the cap, or the error number of a read.

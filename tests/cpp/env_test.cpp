@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/sysmacros.h>
@@ -144,8 +145,9 @@ TEST_F(EnvTest, PerVaultKeyFile) {
     std::vector<std::pair<const char*, const char*>> vars;  // a null value: unset
     std::string key_file, expected;
     // What is at the key file: a file, a directory, a link to a key, a dangling
-    // link; or a file of the user nobody, in folders of root's that nobody
-    // cannot make private (a read-only mount fails the same way).
+    // link; or a file in folders whose modes cannot be set: of the user nobody
+    // in root's folders (0755), or on a read-only mount of the home, whose
+    // folders are private already.
     char kind = 'f';
   };
   const Row rows[] = {
@@ -161,29 +163,56 @@ TEST_F(EnvTest, PerVaultKeyFile) {
       {".vesk", {}, own, "cannot read key file: Is a directory (os error 21)", 'd'},
       {".vesk", {}, own, "key file is a symlink \xe2\x80\x94 refusing to follow for security", 'l'},
       {".vesk", {}, own, kNoKey, 'g'},
-      {".vesk", {}, own, kKey, 'n'},  // still searched: the key file's own checks suffice
+      {".vesk", {}, own, kNoKey, 'n'},  // folders that others may enter are not searched
+      {".vesk", {}, own, kKey, 'r'},
   };
   write_file(work() + "/real", kKey);
   for (const Row& r : rows) {
     SCOPED_TRACE(&r - rows);
     fixture::ScopedEnv env;
     for (const auto& [name, value] : r.vars) env.put(name, value);
-    if (r.kind == 'f' || r.kind == 'n') write_file(r.key_file, kKey);
+    if (r.kind == 'f' || r.kind == 'n' || r.kind == 'r') write_file(r.key_file, kKey);
     fs::create_directories(keys());
     if (r.kind == 'd') fs::create_directories(r.key_file);
     if (r.kind == 'd') ::chmod(r.key_file.c_str(), 0700);
     if (r.kind == 'l' || r.kind == 'g') fs::create_symlink(work() + (r.kind == 'l' ? "/real" : "/gone"), r.key_file);
-    if (r.kind == 'n' && ::geteuid() != 0) VESK_MISSING() << "acting as another user needs root";
+    const bool elsewhere = r.kind == 'n' || r.kind == 'r';  // another user, another mount
+    if (elsewhere && ::geteuid() != 0) VESK_MISSING() << "another user or a mount needs root";
+    if (r.kind == 'r' && !fixture::can_mount()) VESK_MISSING() << "no mounts of its own in a chroot";
     if (r.kind == 'n') {
       ASSERT_EQ(::chown(r.key_file.c_str(), kNobody, kNobody), 0);
-      for (const std::string& d : {tmp_.path(), home() + "/.config/vesk", keys()}) ::chmod(d.c_str(), 0755);
     }
-    EXPECT_EQ(r.kind != 'n' ? resolve(r.vault) : fixture::in_child([&] {
-      return ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0 ? resolve(r.vault) : "no setuid";
-    }),
-              r.expected);
+    for (const std::string& d : {tmp_.path(), home() + "/.config/vesk", keys()}) {
+      ::chmod(d.c_str(), r.kind == 'r' ? 0700 : 0755);
+    }
+    const auto in_row = [&]() -> std::string {
+      if (r.kind == 'n') return ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0 ? resolve(r.vault) : "no setuid";
+      if (r.kind == 'r') return fixture::mount_private() && fixture::read_only(home()) ? resolve(r.vault) : "no mount";
+      return resolve(r.vault);
+    };
+    EXPECT_EQ(elsewhere ? fixture::in_child(in_row) : in_row(), r.expected);
     fs::remove_all(r.key_file);
   }
+}
+
+// Every open reaches its file through the calling thread's own descriptors:
+// on a thread with a table of its own, where the main thread holds a device at
+// the number that thread's open gets, and on a thread that outlives the main
+// thread.
+TEST_F(EnvTest, OpensOnEveryThread) {
+  write_file(work() + "/key", kKey);
+  env_.set("VESK_KEY_FILE", work() + "/key");
+  const int zero = ::open("/dev/zero", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(zero, 0);
+  std::string own_table;
+  std::thread([&] {
+    ::unshare(CLONE_FILES);
+    ::close(zero);  // the next number here, /dev/zero in the main thread's table
+    own_table = resolve();
+  }).join();
+  ::close(zero);
+  EXPECT_EQ(own_table, kKey);
+  EXPECT_EQ(fixture::in_child([] { return resolve(); }, true), kKey);
 }
 
 // A path swapped by rename between a private file, a link, a file open to

@@ -1,9 +1,13 @@
 // Test helpers: process-wide state (environment, current directory) put back at
 // the end of the scope, a temporary directory removed afterwards, small file
-// helpers, and a forked child for limits that must not reach the test process.
+// helpers, and a forked child for limits and mounts that must not reach the
+// test process.
 #pragma once
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +19,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace vesk::fixture {
 
@@ -86,14 +91,34 @@ inline struct stat stat_of(const std::string& path) {
   return st;
 }
 
-// What `fn` returns when run in a forked child.
-inline std::string in_child(const std::function<std::string()>& fn) {
+// In a child: mounts of its own from here on, and `dir` made read-only there.
+inline bool mount_private() {
+  return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+inline bool read_only(const std::string& dir) {
+  return ::mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+         ::mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+}
+
+// What `fn` returns when run in a forked child; with `main_ends`, on a thread
+// that outlives the child's main thread, which ends as pthread_exit would end
+// it (the raw exit skips the unwinding of the test's frames).
+inline std::string in_child(const std::function<std::string()>& fn, bool main_ends = false) {
   int p[2];
   if (::pipe(p) != 0) return "no pipe";
   const pid_t pid = ::fork();
   if (pid == 0) {
-    const std::string out = fn();
-    ::_exit(::write(p[1], out.data(), out.size()) == static_cast<ssize_t>(out.size()) ? 0 : 1);
+    const auto deliver = [fn, fd = p[1]] {
+      const std::string out = fn();
+      ::_exit(::write(fd, out.data(), out.size()) == static_cast<ssize_t>(out.size()) ? 0 : 1);
+    };
+    if (!main_ends) deliver();
+    std::thread([deliver] {
+      // The main thread is a zombie once it has ended.
+      for (std::string st; st = read_file("/proc/self/stat"), st.find(") Z ") == std::string::npos;) ::usleep(1000);
+      deliver();
+    }).detach();
+    ::syscall(SYS_exit, 0);
   }
   ::close(p[1]);
   std::string out;
@@ -102,6 +127,11 @@ inline std::string in_child(const std::function<std::string()>& fn) {
   ::close(p[0]);
   ::waitpid(pid, nullptr, 0);
   return out;
+}
+
+// Whether a child can have mounts of its own: as root, outside a chroot.
+inline bool can_mount() {
+  return in_child([] { return std::string(mount_private() ? "yes" : "no"); }) == "yes";
 }
 
 }  // namespace vesk::fixture
