@@ -1,16 +1,20 @@
 #include "pins.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <optional>
 
+#include "cancel.hpp"
 #include "env.hpp"
 #include "json.hpp"
 #include "json_writer.hpp"
@@ -37,6 +41,11 @@ constexpr mode_t kPrivateDirMode = 0700;
 // A new pin file is readable as any new file of the user (the umask applies).
 constexpr mode_t kNewFileMode = 0666;
 constexpr int kTempNameAttempts = 8;
+// How long a load waits for another's in-place rewrite, and how often it looks.
+constexpr std::chrono::milliseconds kLockWait{2000};
+constexpr std::chrono::milliseconds kLockPoll{5};
+
+enum class Lock { Held, Busy, Cancelled };
 
 // ~/.config/vesk/signer-pins/<hash>.json, or nothing when pinning cannot work.
 std::optional<std::string> pin_path(std::string_view vault_path) {
@@ -135,6 +144,41 @@ std::optional<std::string> write_target(std::string p) {
   return std::nullopt;
 }
 
+// Waits at most kLockWait for the lock `how` (LOCK_SH, LOCK_EX) on `fd`. A
+// file system without locks counts as locked: its readers cannot be held off.
+Lock lock(int fd, int how) {
+  const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+  for (;;) {
+    if (::flock(fd, how | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR)) return Lock::Held;
+    if (std::chrono::steady_clock::now() >= deadline) return Lock::Busy;
+    if (cancel::pause(kLockPoll) == cancel::Wait::Cancelled) return Lock::Cancelled;
+  }
+}
+
+// Rewrites the pin open as `fd` in place, for a directory that takes no new
+// file. A kill at any step, a load reading meanwhile and a full disk each
+// leave the old pin or the new one, never a torn file that reads as no pin:
+// the room is reserved before anything is written, so the write cannot stop
+// half way; the text goes out in one write call, padded with blanks (which a
+// JSON reader skips) to the old length, so no cut follows it; and loads wait
+// on the lock while that call runs.
+void rewrite_in_place(int fd, std::string_view content) {
+  if (lock(fd, LOCK_EX) != Lock::Held) return;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return;
+  std::string text(content);
+  if (static_cast<off_t>(text.size()) < st.st_size) text.resize(static_cast<std::size_t>(st.st_size), ' ');
+  const auto size = static_cast<off_t>(text.size());
+  // A file-size limit would cut the write short, as a full disk would.
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      static_cast<rlim_t>(size) > limit.rlim_cur) {
+    return;
+  }
+  if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) != 0) return;
+  if (::pwrite(fd, text.data(), text.size(), 0) == size) flushed(fd);
+}
+
 // Writes the pin as a plain write would, atomically where the directory
 // allows it. A pin reached through a link is written where the link leads,
 // and the link kept. An existing pin is written only when the process could
@@ -158,10 +202,8 @@ void write_pin_file(const std::string& pin, std::string_view content) {
   if (::fstat(where.get(), &seen) != 0 || !S_ISREG(seen.st_mode)) return;
   const path::Fd out(path::reopen(where.get(), seen, O_WRONLY | O_NOFOLLOW, dir.get(), name->c_str()));
   if (!out.ok()) return;
-  if (replace(dir.get(), *name, content, seen.st_mode & 07777) != Replaced::NoRoom) return;
-  // The new text first, then the file cut to its length: never empty on the way.
-  if (write_all(out.get(), content) && ::ftruncate(out.get(), static_cast<off_t>(content.size())) == 0) {
-    flushed(out.get());
+  if (replace(dir.get(), *name, content, seen.st_mode & 07777) == Replaced::NoRoom) {
+    rewrite_in_place(out.get(), content);
   }
 }
 
@@ -178,13 +220,19 @@ void store(const std::string& pin_file, const SignerPin& pin) {
 }
 
 // The pin as stored, or an empty one: an unreadable or malformed pin file
-// counts as none.
-SignerPin load(const std::string& pin_file) {
+// counts as none. Nothing when the load was cancelled while waiting for it.
+std::optional<SignerPin> load(const std::string& pin_file) {
   // Only a regular file is read, without blocking and with a cap: a FIFO or a
   // device at the pin path reads as no pin.
-  const auto text = path::read_small_file(pin_file);
-  if (!text) return {};
-  return parse_pin(*text).value_or(SignerPin{});
+  const auto file = path::open_for_reading(pin_file);
+  if (!file || !file->regular()) return SignerPin{};
+  // The wait lets an in-place rewrite's one write call finish. A writer that
+  // holds the lock longer is stopped or flushing, its write done or not
+  // begun, so the pin is read then all the same.
+  if (lock(file->fd(), LOCK_SH) == Lock::Cancelled) return std::nullopt;
+  std::string text;
+  if (!path::read_to_end(*file, text)) return SignerPin{};
+  return parse_pin(text).value_or(SignerPin{});
 }
 
 Reconciled pinning_off(const OrderedMap<std::string>& signers) {
@@ -226,7 +274,9 @@ PinOutcome reconcile(std::string_view vault_path, const OrderedMap<std::string>&
   if (std::getenv(kSwitchOff) != nullptr) return pinning_off(signers);
   const auto pin_file = pin_path(vault_path);
   if (!pin_file) return pinning_off(signers);
-  SignerPin pin = load(*pin_file);
+  auto stored = load(*pin_file);
+  if (!stored) return pinning_off(signers);  // cancelled: the load is ending, nothing is written
+  SignerPin& pin = *stored;
   const bool was_signed = pin.was_signed;
   // A pinned signer with another key now: the meta was rewritten by someone
   // who could swap the key. Nothing is pinned or written then.

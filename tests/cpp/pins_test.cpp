@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -15,6 +17,7 @@
 #include <iterator>
 #include <thread>
 
+#include "prerequisite.hpp"
 #include "scoped_env.hpp"
 
 namespace vesk::pins {
@@ -228,6 +231,110 @@ TEST_F(Pins, SwappedFolderKeepsNoTemporaryFile) {
   for (const fs::path& dir : {pins, other}) {
     for (const auto& e : fs::directory_iterator(dir)) EXPECT_NE(e.path().extension(), ".tmp") << e.path();
   }
+}
+
+// Pins that only a rewrite in place can change: the file is nobody's, its
+// folder root's, so no temporary file can be made beside it.
+class InPlace : public Pins {
+ protected:
+  static constexpr uid_t kNobody = 65534;
+
+  void SetUp() override {
+    Pins::SetUp();
+    if (::geteuid() != 0) VESK_MISSING() << "acting as another user needs root";
+    ::chmod(tmp_.path().c_str(), 0755);
+  }
+  void put(const SignerPin& p) {
+    write_file(pin(), write_pin(p));
+    ASSERT_EQ(::chown(pin().c_str(), kNobody, kNobody), 0);
+  }
+  // The pin as it reads now, in the file's own layout; "none" when it does not parse.
+  std::string now() const {
+    const auto p = parse_pin(read_file(pin()));
+    return p ? write_pin(*p) : "none";
+  }
+  static bool as_nobody() { return ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0; }
+  // A child that runs `load` as nobody, held at its `stop`-th entry to or exit
+  // from a system call; 0 when it ended before, with `load`'s result as status.
+  static pid_t held_at(int stop, const std::function<int()>& load, int& status) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      if (!as_nobody() || ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) ::_exit(1);
+      ::raise(SIGSTOP);
+      ::_exit(load());
+    }
+    ::waitpid(pid, &status, 0);
+    for (int i = 0; i < stop && !WIFEXITED(status); ++i) {
+      ::ptrace(PTRACE_SYSCALL, pid, nullptr, nullptr);
+      ::waitpid(pid, &status, 0);
+    }
+    return WIFEXITED(status) ? 0 : pid;
+  }
+};
+
+const SignerPin kOld{{{"a", "1"}}, false};
+const OrderedMap<std::string> kGrows{{"a", "1"}, {"b", "2"}};
+
+// A load killed at each of its system calls in turn leaves the old pin or the
+// new one, whether the text shrinks ("false" becomes "true") or grows.
+TEST_F(InPlace, KilledAtEveryStep) {
+  for (const auto& signers : {OrderedMap<std::string>{{"a", "1"}}, kGrows}) {
+    const std::string old_pin = write_pin(kOld), new_pin = write_pin({signers, true});
+    for (int stop = 1;; ++stop) {
+      put(kOld);
+      int status = 0;
+      const pid_t pid = held_at(stop, [&] { return reconcile(kVault, signers, true), 0; }, status);
+      if (pid != 0) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
+      const std::string after = now();
+      ASSERT_TRUE(after == old_pin || after == new_pin) << "killed at " << stop << ": " << after;
+      if (pid == 0) {
+        EXPECT_EQ(after, new_pin);
+        break;
+      }
+    }
+  }
+}
+
+// A load of a vault whose pinned signer now has another key, held at each of
+// its system calls in turn while another process rewrites the pin in place,
+// is refused every time: it reads the old pin or the new one.
+TEST_F(InPlace, ReadWhileRewritten) {
+  for (int stop = 1;; ++stop) {
+    put(kOld);
+    int status = 0;
+    const pid_t reader = held_at(
+        stop, [&] { return std::holds_alternative<KeyChanged>(reconcile(kVault, {{"a", "2"}}, true)) ? 0 : 3; },
+        status);
+    const pid_t writer = ::fork();
+    if (writer == 0) ::_exit(as_nobody() ? (reconcile(kVault, kGrows, true), 0) : 1);
+    // Done at once, unless it waits for the reader.
+    for (int i = 0; i < 50 && ::waitpid(writer, nullptr, WNOHANG) == 0; ++i) ::usleep(1000);
+    if (reader != 0) ::ptrace(PTRACE_DETACH, reader, nullptr, nullptr), ::waitpid(reader, &status, 0);
+    ::waitpid(writer, nullptr, 0);
+    ASSERT_EQ(WEXITSTATUS(status), 0) << "accepted when held at " << stop;
+    if (reader == 0) break;
+  }
+  EXPECT_EQ(now(), write_pin({kGrows, true}));
+}
+
+// A rewrite that needs more room than the disk has left writes nothing.
+TEST_F(InPlace, FullDisk) {
+  if (!fixture::can_mount()) VESK_MISSING() << "no mounts of its own in a chroot";
+  // One signer whose text fills the first page: the new signer takes the pin past it.
+  const SignerPin full{{{"a", std::string(4096 - 8 - write_pin({{{"a", ""}}, true}).size(), 'k')}}, true};
+  const std::string got = fixture::in_child([&]() -> std::string {
+    fs::create_directories(home());
+    if (!fixture::mount_private() || ::mount("tmpfs", home().c_str(), "tmpfs", 0, "size=64k") != 0) return "no mount";
+    put(full);
+    const std::string fill = home() + "/fill", page(4096, 'x');
+    const int fd = ::open(fill.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    while (::write(fd, page.data(), page.size()) > 0) {
+    }
+    if (!as_nobody()) return "no setuid";
+    reconcile(kVault, {{"a", full.signers.begin()->second}, {"b", "2"}}, true);
+    return now();
+  });
+  EXPECT_TRUE(got == write_pin(full)) << "the pin ends in: " << got.substr(got.size() - std::min<std::size_t>(got.size(), 40));
 }
 
 }  // namespace
