@@ -1,7 +1,6 @@
 #include "pins.hpp"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -144,12 +143,20 @@ std::optional<std::string> write_target(std::string p) {
   return std::nullopt;
 }
 
-// Waits at most kLockWait for the lock `how` (LOCK_SH, LOCK_EX) on `fd`. A
-// file system without locks counts as locked: its readers cannot be held off.
-Lock lock(int fd, int how) {
+// Waits at most kLockWait for a lock of `type` (F_RDLCK, F_WRLCK) on the whole
+// file open as `fd`. The lock belongs to the open file, as a flock would, but
+// an exclusive one needs the file open for writing: another user who may
+// only read the pin cannot hold its loads off. A file system without locks
+// counts as locked, as its readers cannot be held off either.
+Lock lock(int fd, short type) {
   const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+  struct flock whole {};
+  whole.l_type = type;
+  whole.l_whence = SEEK_SET;
   for (;;) {
-    if (::flock(fd, how | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR)) return Lock::Held;
+    if (::fcntl(fd, F_OFD_SETLK, &whole) == 0 || (errno != EAGAIN && errno != EACCES && errno != EINTR)) {
+      return Lock::Held;
+    }
     if (std::chrono::steady_clock::now() >= deadline) return Lock::Busy;
     if (cancel::pause(kLockPoll) == cancel::Wait::Cancelled) return Lock::Cancelled;
   }
@@ -163,7 +170,7 @@ Lock lock(int fd, int how) {
 // JSON reader skips) to the old length, so no cut follows it; and loads wait
 // on the lock while that call runs.
 void rewrite_in_place(int fd, std::string_view content) {
-  if (lock(fd, LOCK_EX) != Lock::Held) return;
+  if (lock(fd, F_WRLCK) != Lock::Held) return;
   struct stat st {};
   if (::fstat(fd, &st) != 0) return;
   std::string text(content);
@@ -229,7 +236,7 @@ std::optional<SignerPin> load(const std::string& pin_file) {
   // The wait lets an in-place rewrite's one write call finish. A writer that
   // holds the lock longer is stopped or flushing, its write done or not
   // begun, so the pin is read then all the same.
-  if (lock(file->fd(), LOCK_SH) == Lock::Cancelled) return std::nullopt;
+  if (lock(file->fd(), F_RDLCK) == Lock::Cancelled) return std::nullopt;
   std::string text;
   if (!path::read_to_end(*file, text)) return SignerPin{};
   return parse_pin(text).value_or(SignerPin{});
