@@ -159,6 +159,11 @@ TEST_F(Pins, Writes) {
     fs::create_directories(fs::path(pin()).parent_path());
     fs::create_symlink(elsewhere, pin());
   };
+  const auto tiny_files = [] {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit small{8, 8};
+    ::setrlimit(RLIMIT_FSIZE, &small);
+  };
   struct Row {
     const char* name;
     std::function<void()> make;
@@ -183,13 +188,14 @@ TEST_F(Pins, Writes) {
       {"read-only pin", [&] { write_file(pin(), old_pin, 0444); }, true, nullptr, old_pin, 0444, false},
       {"read-only link target", [&] { write_file(elsewhere, old_pin, 0444); link(); }, true, nullptr, old_pin, 0444,
        false},
-      {"failed write", [&] { write_file(pin(), old_pin); }, false,
-       [] {
-         ::signal(SIGXFSZ, SIG_IGN);
-         const rlimit small{8, 8};
-         ::setrlimit(RLIMIT_FSIZE, &small);
+      {"failed write", [&] { write_file(pin(), old_pin); }, false, tiny_files, old_pin, 0600, false},
+      {"failed write in place",
+       [&] {
+         write_file(elsewhere, old_pin, 0644);
+         link();
+         ::chmod((tmp_ / "elsewhere").c_str(), 0555);
        },
-       old_pin, 0600, false},
+       true, tiny_files, old_pin, 0644, false},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
