@@ -31,8 +31,11 @@ command -v debootstrap >/dev/null || { echo "fresh-root: install debootstrap" >&
 [ -x "$root/usr/bin/apt-get" ] || debootstrap --variant=minbase "$suite" "$root" "$mirror"
 
 mkdir -p "$root/mnt/vesk.git"
-cleanup() { for m in mnt/vesk.git dev proc; do umount -R "$root/$m" 2>/dev/null || true; done; }
+cleanup() { umount -R "$root" 2>/dev/null || true; }
 trap cleanup EXIT
+# The root on a mount of its own, so that "/" in the chroot is a mount point
+# and the tests that give a child mounts of its own can make them private.
+mount --bind "$root" "$root"
 mount -t proc proc "$root/proc"
 mount --rbind /dev "$root/dev"
 mount --bind -o ro "$gitdir" "$root/mnt/vesk.git"
