@@ -172,7 +172,8 @@ Lock lock(int fd, short type) {
 void rewrite_in_place(int fd, std::string_view content) {
   if (lock(fd, F_WRLCK) != Lock::Held) return;
   struct stat st {};
-  if (::fstat(fd, &st) != 0) return;
+  // A file larger than any pin is none; padding it would only write blanks.
+  if (::fstat(fd, &st) != 0 || st.st_size > static_cast<off_t>(path::kSmallFileCap)) return;
   std::string text(content);
   if (static_cast<off_t>(text.size()) < st.st_size) text.resize(static_cast<std::size_t>(st.st_size), ' ');
   const auto size = static_cast<off_t>(text.size());
