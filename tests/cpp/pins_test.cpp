@@ -159,6 +159,12 @@ TEST_F(Pins, Writes) {
     fs::create_directories(fs::path(pin()).parent_path());
     fs::create_symlink(elsewhere, pin());
   };
+  // A link to a pin whose directory takes no new file.
+  const auto no_room = [&] {
+    write_file(elsewhere, old_pin, 0644);
+    link();
+    ::chmod((tmp_ / "elsewhere").c_str(), 0555);
+  };
   const auto tiny_files = [] {
     ::signal(SIGXFSZ, SIG_IGN);
     const rlimit small{8, 8};
@@ -178,24 +184,12 @@ TEST_F(Pins, Writes) {
       {"dangling link", [&] { fs::create_directories(tmp_ / "elsewhere"); link(); }, false, nullptr, new_pin, 0644,
        true},
       // No temporary file can be made beside the target: it is written in place.
-      {"link into a directory that takes no new file",
-       [&] {
-         write_file(elsewhere, old_pin, 0644);
-         link();
-         ::chmod((tmp_ / "elsewhere").c_str(), 0555);
-       },
-       true, nullptr, new_pin, 0644, false},
+      {"link into a directory that takes no new file", no_room, true, nullptr, new_pin, 0644, false},
       {"read-only pin", [&] { write_file(pin(), old_pin, 0444); }, true, nullptr, old_pin, 0444, false},
       {"read-only link target", [&] { write_file(elsewhere, old_pin, 0444); link(); }, true, nullptr, old_pin, 0444,
        false},
       {"failed write", [&] { write_file(pin(), old_pin); }, false, tiny_files, old_pin, 0600, false},
-      {"failed write in place",
-       [&] {
-         write_file(elsewhere, old_pin, 0644);
-         link();
-         ::chmod((tmp_ / "elsewhere").c_str(), 0555);
-       },
-       true, tiny_files, old_pin, 0644, false},
+      {"failed write in place", no_room, true, tiny_files, old_pin, 0644, false},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
