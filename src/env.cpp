@@ -99,19 +99,12 @@ Result<void, std::string> set_private(const std::string& dir) {
   return unexpected("setting permissions on " + display(dir) + ": " + IoError::from_errno(err).text);
 }
 
-// ~/.config/vesk/keys, not yet created.
-std::optional<std::string> keys_path() {
-  const auto home = home_dir();
-  if (!home) return std::nullopt;
-  return path::join(path::join(path::join(*home, ".config"), "vesk"), "keys");
-}
-
 }  // namespace
 
 Result<std::string, std::string> dirs_path() {
-  const auto found = keys_path();
-  if (!found) return unexpected(std::string("cannot determine home directory"));
-  const std::string& keys = *found;
+  const auto home = home_dir();
+  if (!home) return unexpected(std::string("cannot determine home directory"));
+  const std::string keys = path::join(path::join(path::join(*home, ".config"), "vesk"), "keys");
   // Our own two levels are created 0700 at once, so they are never open to
   // others; ~/.config and above, when missing, get the default mode.
   if (auto made = path::create_dir_all(keys, kPrivateDirMode, 2); !made) {
