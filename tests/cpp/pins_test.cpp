@@ -130,17 +130,20 @@ TEST_F(Pins, OffWithoutAHomeOrACurrentDirectory) {
   EXPECT_FALSE(fs::exists(home() + "/.config"));
 }
 
+constexpr uid_t kNobody = 65534;
+
+bool as_nobody() { return ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0; }
+
 // Reconciles in a child process, after `limit` there, and as the user nobody
-// when `as_nobody` and we are root (root writes whatever the mode).
-void reconcile_in_child(const std::string& tree, bool as_nobody, void (*limit)()) {
-  constexpr uid_t kNobody = 65534;
-  const bool drop = as_nobody && ::geteuid() == 0;
+// when `nobody` and we are root (root writes whatever the mode).
+void reconcile_in_child(const std::string& tree, bool nobody, void (*limit)()) {
+  const bool drop = nobody && ::geteuid() == 0;
   if (drop) {
     for (const auto& e : fs::recursive_directory_iterator(tree)) ::lchown(e.path().c_str(), kNobody, kNobody);
     ::lchown(tree.c_str(), kNobody, kNobody);
   }
   EXPECT_EQ(fixture::in_child([&] {
-              if (drop && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) return "no setuid";
+              if (drop && !as_nobody()) return "no setuid";
               if (limit) limit();
               return std::holds_alternative<Reconciled>(reconcile(kVault, {{"a", "1"}, {"s", "k"}}, true)) ? "ok"
                                                                                                           : "changed";
@@ -237,8 +240,6 @@ TEST_F(Pins, SwappedFolderKeepsNoTemporaryFile) {
 // folder root's, so no temporary file can be made beside it.
 class InPlace : public Pins {
  protected:
-  static constexpr uid_t kNobody = 65534;
-
   void SetUp() override {
     Pins::SetUp();
     if (::geteuid() != 0) VESK_MISSING() << "acting as another user needs root";
@@ -253,7 +254,6 @@ class InPlace : public Pins {
     const auto p = parse_pin(read_file(pin()));
     return p ? write_pin(*p) : "none";
   }
-  static bool as_nobody() { return ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0; }
   // A child that runs `load` as nobody, held at its `stop`-th entry to or exit
   // from a system call; 0 when it ended before, with `load`'s result as status.
   static pid_t held_at(int stop, const std::function<int()>& load, int& status) {
