@@ -4,6 +4,7 @@
 #include "cancel.hpp"
 #include "env.hpp"
 #include "payload.hpp"
+#include "stack.hpp"
 
 namespace vesk::python {
 namespace {
@@ -24,9 +25,12 @@ bool vault_path_arg(PyObject* obj, std::string& out) {
 bool signal_raised() { return PyErr_CheckSignals() != 0; }
 
 // Loads under that check. On failure a Python error is set and null returned.
+// Whatever the load left on the stack below this frame is zeroed before it
+// returns, on every path.
 std::unique_ptr<Payload> load_or_raise(const std::string& path) {
   cancel::Scope scope(&signal_raised);
   auto payload = load(path);
+  stack::clear_below_caller();
   if (scope.cancelled()) return nullptr;
   if (!payload) {
     raise_runtime(payload.error());
@@ -97,6 +101,7 @@ PyObject* py_export_all(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* py_has_identity(PyObject*, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     const bool found = env::resolve_key_for_vault(kDefaultVault).has_value();
+    stack::clear_below_caller();  // the key text was read
     return PyBool_FromLong(found ? 1 : 0);
   });
 }
