@@ -242,7 +242,7 @@ class InPlace : public Pins {
  protected:
   void SetUp() override {
     Pins::SetUp();
-    if (::geteuid() != 0) VESK_MISSING() << "acting as another user needs root";
+    if (::geteuid() != 0) VESK_UNPRIVILEGED() << "acting as another user needs root";
     ::chmod(tmp_.path().c_str(), 0755);
   }
   void put(const SignerPin& p) {
@@ -319,7 +319,7 @@ TEST_F(InPlace, ReadWhileRewritten) {
 
 // A rewrite that needs more room than the disk has left writes nothing.
 TEST_F(InPlace, FullDisk) {
-  if (!fixture::can_mount()) VESK_MISSING() << "no mounts of its own in a chroot";
+  if (!fixture::can_mount()) VESK_UNPRIVILEGED() << fixture::kNoMounts;
   // One signer whose text fills the first page: the new signer takes the pin past it.
   const SignerPin full{{{"a", std::string(4096 - 8 - write_pin({{{"a", ""}}, true}).size(), 'k')}}, true};
   const std::string got = fixture::in_child([&]() -> std::string {

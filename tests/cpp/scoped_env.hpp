@@ -129,7 +129,9 @@ inline std::string in_child(const std::function<std::string()>& fn, bool main_en
   return out;
 }
 
-// Whether a child can have mounts of its own: as root, outside a chroot.
+// Whether a child can have mounts of its own: as root, outside a chroot or in
+// one whose root directory is a mount point; kNoMounts says why not.
+constexpr const char* kNoMounts = "mounts of its own need root, and a root directory that is a mount point";
 inline bool can_mount() {
   return in_child([] { return std::string(mount_private() ? "yes" : "no"); }) == "yes";
 }
