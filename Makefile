@@ -146,8 +146,14 @@ py-test:
 
 # --- benchmarks and packages ----------------------------------------------------------------
 
+# What the benchmarks compare against: pyrage, the peer bench/load.py times.
+$(BIN)/.bench-tools: $(BIN)/.build-tools
+	@echo "== venv: bench tools (pyrage)"
+	@$(STEP) $(LOGS)/venv-bench.log $(PIP) pyrage
+	@touch $@
+
 # Benchmarks: ratios against floors measured in the same run (never tests).
-bench: deps prereq wheel-test
+bench: deps prereq wheel-test $(BIN)/.bench-tools
 	$(CMAKE) -S . -B $(BUILD)/bench $(CMAKE_ARGS) -DVESK_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	$(CMAKE) --build $(BUILD)/bench --target bench_decrypt bench_mac bench_plugin_reply
 	$(BUILD)/bench/bench_decrypt
