@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,8 +34,8 @@ struct Bounds {
 };
 
 // This thread's stack, as the thread library knows it; empty when it cannot
-// tell (the main thread's bounds come from /proc/self/maps).
-Bounds thread_stack() {
+// tell.
+Bounds ask_thread_library() {
   pthread_attr_t attr;
   if (::pthread_getattr_np(::pthread_self(), &attr) != 0) return {};
   void* addr = nullptr;
@@ -44,6 +45,21 @@ Bounds thread_stack() {
   if (rc != 0) return {};
   const auto low = reinterpret_cast<std::uintptr_t>(addr);
   return {low, low + size};
+}
+
+// The same, asked once per thread: for the main thread the library reads all
+// of /proc/self/maps, which would cost more than the zeroing. Its lower end
+// follows the stack size limit, so a changed limit asks again.
+Bounds thread_stack() {
+  thread_local Bounds known;
+  thread_local rlim_t known_limit = 0;
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_STACK, &limit) != 0) return {};
+  if (known.low == 0 || limit.rlim_cur != known_limit) {
+    known = ask_thread_library();
+    known_limit = limit.rlim_cur;
+  }
+  return known;
 }
 
 // The lowest page of [low, top) that this thread has touched: a stack page
@@ -58,7 +74,7 @@ std::uintptr_t lowest_touched(std::uintptr_t low, std::uintptr_t top, std::uintp
     const std::uintptr_t begin = end - pages * page;
     if (::mincore(reinterpret_cast<void*>(begin), end - begin, resident) != 0) {
       if (errno != ENOMEM || batch == 1) break;
-      batch = 1;  // the mapping starts inside this batch: page by page from here
+      batch /= 2;  // the mapping starts inside this batch: halve it until it does not
       continue;
     }
     for (std::size_t i = 0; i < pages; ++i) {
@@ -94,8 +110,8 @@ std::uintptr_t zero_below_margin() {
 }
 
 void zero_down_to(std::uintptr_t top) {
-  volatile unsigned char band[kBand];
-  for (auto& b : band) b = 0;
+  volatile std::uint64_t band[kBand / 8];
+  for (auto& word : band) word = 0;
   // Measured, not assumed: when this frame does not reach `top`, the next one goes on.
   if (reinterpret_cast<std::uintptr_t>(&band[0]) > top) zero_down_to(top);
   asm volatile("" ::: "memory");  // a real call, never a jump that reuses this frame

@@ -32,4 +32,13 @@ void zero_down_to(std::uintptr_t top);
   if (const std::uintptr_t top = detail::zero_below_margin(); top != 0) detail::zero_down_to(top);
 }
 
+// Clears the stack below the frame it lives in when that frame is left, by a
+// return or by an exception passing through (the unwinder's frames included).
+struct ClearedOnExit {
+  ClearedOnExit() = default;
+  ClearedOnExit(const ClearedOnExit&) = delete;
+  ClearedOnExit& operator=(const ClearedOnExit&) = delete;
+  [[gnu::always_inline]] ~ClearedOnExit() { clear_below_caller(); }
+};
+
 }  // namespace vesk::stack

@@ -25,12 +25,11 @@ bool vault_path_arg(PyObject* obj, std::string& out) {
 bool signal_raised() { return PyErr_CheckSignals() != 0; }
 
 // Loads under that check. On failure a Python error is set and null returned.
-// Whatever the load left on the stack below this frame is zeroed before it
-// returns, on every path.
+// Whatever the load left on the stack below this frame is zeroed on the way out.
 std::unique_ptr<Payload> load_or_raise(const std::string& path) {
+  const stack::ClearedOnExit cleared;
   cancel::Scope scope(&signal_raised);
   auto payload = load(path);
-  stack::clear_below_caller();
   if (scope.cancelled()) return nullptr;
   if (!payload) {
     raise_runtime(payload.error());
@@ -100,8 +99,8 @@ PyObject* py_export_all(PyObject*, PyObject* args, PyObject* kwargs) {
 // Never raises: any failure to find key text is simply False.
 PyObject* py_has_identity(PyObject*, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const stack::ClearedOnExit cleared;  // the key text was read
     const bool found = env::resolve_key_for_vault(kDefaultVault).has_value();
-    stack::clear_below_caller();  // the key text was read
     return PyBool_FromLong(found ? 1 : 0);
   });
 }
