@@ -170,7 +170,10 @@ Lock lock(int fd, short type) {
 // JSON reader skips) to the old length, so no cut follows it; and loads wait
 // on the lock while that call runs.
 void rewrite_in_place(int fd, std::string_view content) {
-  if (lock(fd, F_WRLCK) != Lock::Held) return;
+  // A lock still held after the wait is no load's, as a load reads at once:
+  // it only delays the rewrite, or anyone who may read the pin could keep it
+  // from ever being written.
+  if (lock(fd, F_WRLCK) == Lock::Cancelled) return;
   struct stat st {};
   // A file larger than any pin is none; padding it would only write blanks.
   if (::fstat(fd, &st) != 0 || st.st_size > static_cast<off_t>(path::kSmallFileCap)) return;

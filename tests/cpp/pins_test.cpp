@@ -17,6 +17,8 @@
 #include <iterator>
 #include <thread>
 
+#include "cancel.hpp"
+#include "path.hpp"
 #include "prerequisite.hpp"
 #include "scoped_env.hpp"
 
@@ -292,6 +294,24 @@ TEST_F(InPlace, KilledAtEveryStep) {
         break;
       }
     }
+  }
+}
+
+// A reader that holds its lock past the wait, as anyone who may read the pin
+// can, only delays the rewrite; a load cancelled while it waits writes nothing.
+TEST_F(InPlace, ReadLockHeldPastTheWait) {
+  for (const bool cancelled : {false, true}) {
+    put(kOld);
+    const path::Fd reader(::open(pin().c_str(), O_RDONLY | O_CLOEXEC));
+    struct flock whole {};
+    whole.l_type = F_RDLCK;
+    ASSERT_EQ(::fcntl(reader.get(), F_OFD_SETLK, &whole), 0);
+    EXPECT_EQ(fixture::in_child([&] {
+                const cancel::Scope scope(cancelled ? +[] { return true; } : cancel::Check{});
+                return as_nobody() ? (reconcile(kVault, kGrows, true), "ok") : "no setuid";
+              }),
+              "ok");
+    EXPECT_EQ(now(), write_pin(cancelled ? kOld : SignerPin{kGrows, true})) << (cancelled ? "cancelled" : "");
   }
 }
 
