@@ -162,10 +162,17 @@ Lock lock(int fd, short type) {
   }
 }
 
+// Makes the file open as `fd` `size` bytes long with blanks after its first
+// `from`, where fallocate cannot reserve the room: the old pin followed by
+// blanks reads as the old pin, however far this gets before the disk fills.
+bool extend_with_blanks(int fd, off_t from, off_t size) {
+  return ::lseek(fd, from, SEEK_SET) == from && write_all(fd, std::string(static_cast<std::size_t>(size - from), ' '));
+}
+
 // Rewrites the pin open as `fd` in place, for a directory that takes no new
 // file. A kill at any step, a load reading meanwhile and a full disk each
 // leave the old pin or the new one, never a torn file that reads as no pin:
-// the room is reserved before anything is written, so the write cannot stop
+// the room is reserved before the text is written, so the write cannot stop
 // half way; the text goes out in one write call, padded with blanks (which a
 // JSON reader skips) to the old length, so no cut follows it; and loads wait
 // on the lock while that call runs.
@@ -186,7 +193,10 @@ void rewrite_in_place(int fd, std::string_view content) {
       static_cast<rlim_t>(size) > limit.rlim_cur) {
     return;
   }
-  if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) != 0) return;
+  if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) != 0 &&
+      ((errno != EOPNOTSUPP && errno != ENOSYS) || !extend_with_blanks(fd, st.st_size, size))) {
+    return;
+  }
   if (::pwrite(fd, text.data(), text.size(), 0) == size) flushed(fd);
 }
 
