@@ -162,15 +162,25 @@ Lock lock(int fd, short type) {
   }
 }
 
+// Makes the file open as `fd` `size` bytes long with blanks after its first
+// `from`, where fallocate cannot reserve the room: the old pin followed by
+// blanks reads as the old pin, however far this gets before the disk fills.
+bool extend_with_blanks(int fd, off_t from, off_t size) {
+  return ::lseek(fd, from, SEEK_SET) == from && write_all(fd, std::string(static_cast<std::size_t>(size - from), ' '));
+}
+
 // Rewrites the pin open as `fd` in place, for a directory that takes no new
 // file. A kill at any step, a load reading meanwhile and a full disk each
 // leave the old pin or the new one, never a torn file that reads as no pin:
-// the room is reserved before anything is written, so the write cannot stop
+// the room is reserved before the text is written, so the write cannot stop
 // half way; the text goes out in one write call, padded with blanks (which a
 // JSON reader skips) to the old length, so no cut follows it; and loads wait
 // on the lock while that call runs.
 void rewrite_in_place(int fd, std::string_view content) {
-  if (lock(fd, F_WRLCK) != Lock::Held) return;
+  // A lock still held after the wait is no load's, as a load reads at once:
+  // it only delays the rewrite, or anyone who may read the pin could keep it
+  // from ever being written.
+  if (lock(fd, F_WRLCK) == Lock::Cancelled) return;
   struct stat st {};
   // A file larger than any pin is none; padding it would only write blanks.
   if (::fstat(fd, &st) != 0 || st.st_size > static_cast<off_t>(path::kSmallFileCap)) return;
@@ -183,7 +193,10 @@ void rewrite_in_place(int fd, std::string_view content) {
       static_cast<rlim_t>(size) > limit.rlim_cur) {
     return;
   }
-  if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) != 0) return;
+  if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) != 0 &&
+      ((errno != EOPNOTSUPP && errno != ENOSYS) || !extend_with_blanks(fd, st.st_size, size))) {
+    return;
+  }
   if (::pwrite(fd, text.data(), text.size(), 0) == size) flushed(fd);
 }
 
