@@ -62,14 +62,16 @@ def memory_after_loads(tmp_path_factory, keys):
         pytest.skip("ASan maps terabytes of shadow memory; the plain build is scanned")
     d = tmp_path_factory.mktemp("leftovers")
     needles = {}
-    # The PIN reaches the plugin and the pinentry only through a file.
+    # The PIN reaches the plugin and the pinentry only through a file; both run on this
+    # interpreter, not on whatever `python3` is first on PATH.
     pin = base64.b32encode(os.urandom(15))
     needles["PIN"], needles["PIN (base64)"] = pin, base64.b64encode(pin).rstrip(b"=")
     (d / "pin").write_bytes(pin)
     (d / "bin").mkdir()
     for name, var, target in (("age-plugin-vesktest", "VESKTEST_PIN", PLUGIN),
                               ("pinentry", "VESKTEST_PINENTRY_ANSWER", PLUGIN.with_name("pinentry-vesktest"))):
-        (d / "bin" / name).write_text(f'#!/bin/sh\n{var}=$(cat "{d / "pin"}") exec "{target}" "$@"\n')
+        (d / "bin" / name).write_text(
+            f'#!/bin/sh\n{var}=$(cat "{d / "pin"}") exec "{sys.executable}" "{target}" "$@"\n')
         (d / "bin" / name).chmod(0o755)
     path = f"{d / 'bin'}{os.pathsep}{os.environ['PATH']}"
 
