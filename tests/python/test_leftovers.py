@@ -4,6 +4,7 @@ needles, and copies its memory out; so every hit is a leftover of the module."""
 import base64
 import json
 import os
+import platform
 import re
 import runpy
 import subprocess
@@ -28,12 +29,40 @@ PLUGIN = Path(__file__).resolve().parents[1] / "plugin" / "age-plugin-vesktest"
 SIZES = {"V1_SHORT": 20, "V2_LONG": (64 << 10) + 320, "V3_MEDIUM": 300}
 PLUGIN_VALUES = ["V1_SHORT"]
 
+# OpenSSL picks its ChaCha20, SHA-256, Poly1305 and X25519 code by CPUID, so a leftover of
+# one code is seen only where the CPU takes it. OPENSSL_ia32cap="~A:~B" (OpenSSL 3.0 and
+# 3.5 alike) clears bits A of CPUID.1 (EDX | ECX << 32) and B of CPUID.7 (EBX | ECX << 32);
+# never set one, as code for a feature the CPU lacks faults. Each row clears more.
+SHA = 1 << 29
+AVX512 = 1 << 16 | 1 << 17 | 1 << 21 | 1 << 30 | 1 << 31  # F, DQ, IFMA, BW, VL
+AVX2 = 1 << 3 | 1 << 5 | 1 << 8 | 1 << 19  # and BMI1, BMI2, ADX, which its code and MULX X25519 need
+AVX = 1 << 60 | 1 << 43  # and AMD's XOP
+SSSE3 = 1 << 41
+CPU_PATHS = {
+    "default": None,  # whatever this CPU takes
+    # SHA-256 in AVX2 rather than SHA-NI; ChaCha20 in SSSE3 and AVX2 where the CPU has AVX-512
+    "no-shaext": (0, SHA | AVX512),
+    # ChaCha20 past 128 bytes four blocks at a time in SSSE3, SHA-256 in SSSE3 (in AVX on
+    # Intel), X25519 in 51-bit limbs without MULX/ADX, Poly1305 in AVX
+    "no-avx2": (0, SHA | AVX512 | AVX2),
+    # SHA-256 in SSSE3 on Intel too, no XOP ChaCha20 (AMD family 15h), Poly1305 in integers
+    "no-avx": (AVX, SHA | AVX512 | AVX2),
+    # ChaCha20 and SHA-256 in integer code
+    "no-ssse3": (AVX | SSSE3, SHA | AVX512 | AVX2),
+}
+if platform.machine().lower() not in ("x86_64", "amd64"):
+    CPU_PATHS = {"default": None}
+
 # The child loads with the plugin (asking for a PIN), then with an age key, so that
-# the age values' payload keys are the last keys derived; then a malformed SSH key fails.
+# the age values' payload keys are the last keys derived; then a malformed SSH key fails;
+# all on the main thread, or on a worker with the smallest stack Python allows. The copy
+# is made on a thread of its own, so that the stack of the loads stays as they left it,
+# and mapped. Mappings of files that are not writable hold what the files hold, and no
+# file the child maps holds a needle: they are left out.
 CHILD = textwrap.dedent("""
-    import ctypes, json, mmap, os, sys
+    import ctypes, json, mmap, os, sys, threading
     import vesk
-    plugin_key, age_key, bad_ssh_key, expected = sys.argv[1:]
+    plugin_key, age_key, bad_ssh_key, expected, thread = sys.argv[1:]
     with open(expected) as f:
         expected = json.load(f)
 
@@ -48,27 +77,51 @@ CHILD = textwrap.dedent("""
         except RuntimeError as e:
             assert "invalid key" in str(e), e
 
-    loads()
-    # One reusable buffer of its own mapping, left out of the copy.
-    buf = mmap.mmap(-1, 1 << 20)
-    view = memoryview(buf)
-    own = ctypes.addressof(ctypes.c_char.from_buffer(buf))
-    with open("/proc/self/maps") as f:
-        maps = f.read().splitlines()
-    mem = os.open("/proc/self/mem", os.O_RDONLY)
-    for line in maps:
-        fields = line.split()
-        start, end = (int(x, 16) for x in fields[0].split("-"))
-        if "r" not in fields[1] or start <= own < end or line.endswith(("[vvar]", "[vsyscall]")):
-            continue
-        for at in range(start, end, len(buf)):
+    def copy_memory():
+        # One reusable buffer of its own mapping, left out of the copy.
+        buf = mmap.mmap(-1, 1 << 20)
+        view = memoryview(buf)
+        own = ctypes.addressof(ctypes.c_char.from_buffer(buf))
+        with open("/proc/self/maps") as f:
+            maps = f.read().splitlines()
+        mem = os.open("/proc/self/mem", os.O_RDONLY)
+        for line in maps:
+            fields = line.split()
+            start, end = (int(x, 16) for x in fields[0].split("-"))
+            if ("r" not in fields[1] or start <= own < end or line.endswith(("[vvar]", "[vsyscall]"))
+                    or "w" not in fields[1] and fields[-1].startswith("/")):
+                continue
+            for at in range(start, end, len(buf)):
+                try:
+                    n = os.preadv(mem, [view[:min(len(buf), end - at)]], at)
+                except OSError:
+                    break
+                done = 0
+                while done < n:
+                    done += os.write(1, view[done:n])
+
+    def on_thread(run, stack_size):
+        failed = []
+        def guarded():
             try:
-                n = os.preadv(mem, [view[:min(len(buf), end - at)]], at)
-            except OSError:
-                break
-            done = 0
-            while done < n:
-                done += os.write(1, view[done:n])
+                run()
+            except BaseException as e:
+                failed.append(e)
+        threading.stack_size(stack_size)
+        t = threading.Thread(target=guarded)
+        t.start()
+        t.join()
+        if failed:
+            raise failed[0]
+
+    def loads_then_copy():
+        loads()
+        on_thread(copy_memory, 1 << 18)
+
+    if thread == "main":
+        loads_then_copy()
+    else:
+        on_thread(loads_then_copy, 32768)
 """)
 
 
@@ -157,7 +210,8 @@ def vault(tmp_path_factory, keys):
 
     # A module-scoped fixture runs outside the per-test isolation: the child gets its own.
     (d / "home").mkdir()
-    env = {k: v for k, v in os.environ.items() if not k.startswith("VESK_") and k != "USERPROFILE"}
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith("VESK_") and k not in ("USERPROFILE", "OPENSSL_ia32cap")}
     env.update(PATH=path, HOME=str(d / "home"), VESKTEST_MODE="secret", PINENTRY_PROGRAM=str(d / "bin/pinentry"))
     args = [str(d / name) for name in ("plugin.key", "age.key", "bad_ssh", "expected.json")]
     return d / "work", env, args, needles
@@ -174,9 +228,14 @@ def forms(needle):
             "words x4": b"".join(w * 4 for w in words), "words x8": b"".join(w * 8 for w in words)}
 
 
-def test_no_key_or_secret_is_left_in_memory(vault):
+@pytest.mark.parametrize("thread", ["main", "worker"])
+@pytest.mark.parametrize("cpu", CPU_PATHS)
+def test_no_key_or_secret_is_left_in_memory(vault, cpu, thread):
     work, env, args, needles = vault
-    child = subprocess.run([sys.executable, "-c", CHILD, *args], cwd=work, env=env, capture_output=True, timeout=60)
+    if CPU_PATHS[cpu]:
+        env = env | {"OPENSSL_ia32cap": "~{:#x}:~{:#x}".format(*CPU_PATHS[cpu])}
+    child = subprocess.run([sys.executable, "-c", CHILD, *args, thread], cwd=work, env=env,
+                           capture_output=True, timeout=60)
     assert child.returncode == 0, child.stderr.decode(errors="replace")
     memory = child.stdout
     assert len(memory) > 1 << 20
