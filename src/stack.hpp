@@ -21,8 +21,9 @@ namespace detail {
 std::uintptr_t zero_below_margin();
 
 // Zeroes frames of its own from just below the caller down to `top`: they
-// cover the margin that zero_below_margin left.
-void zero_down_to(std::uintptr_t top);
+// cover the margin that zero_below_margin left. Never inlined, not even into
+// itself: each call must be a frame below the last.
+[[gnu::noinline]] void zero_down_to(std::uintptr_t top);
 
 }  // namespace detail
 
