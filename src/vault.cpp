@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -60,9 +61,10 @@ Result<path::OpenFile, VaultReadError> open_no_follow(const std::string& path) {
 // A FIFO is read as a blocking open would read it: from the moment its writer
 // appears to its end. Poll reports nothing before a writer has come (a read
 // would see an empty file then), and the wait consults the cancellation check.
+// Each chunk is read straight into the text: a buffer on the stack would not
+// fit a thread with a small stack.
 Result<std::string, VaultReadError> read_fifo(int fd) {
   std::string text;
-  char buf[kReadChunk];
   for (;;) {
     errno = 0;
     switch (cancel::poll_fd(fd, POLLIN, std::chrono::milliseconds(-1))) {
@@ -71,13 +73,13 @@ Result<std::string, VaultReadError> read_fifo(int fd) {
       case cancel::Wait::Timeout:
       case cancel::Wait::Error: return unexpected(io_error(errno != 0 ? errno : EIO));
     }
-    const ssize_t n = ::read(fd, buf, sizeof buf);
+    const std::size_t had = text.size();
+    text.resize(had + kReadChunk);
+    const ssize_t n = ::read(fd, text.data() + had, kReadChunk);
+    const int err = errno;
+    text.resize(had + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
     if (n == 0) return text;
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return unexpected(io_error(errno));
-    }
-    text.append(buf, static_cast<std::size_t>(n));
+    if (n < 0 && err != EINTR && err != EAGAIN) return unexpected(io_error(err));
   }
 }
 

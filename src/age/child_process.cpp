@@ -184,21 +184,20 @@ ChildProcess::Status ChildProcess::write(std::string_view& data, std::chrono::mi
 
 ChildProcess::Status ChildProcess::read_some(SecretBytes& out, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  // The bytes may be a file key or a PIN: the buffer is wiped before it goes.
-  struct Buffer {
-    std::uint8_t bytes[kReadChunk];
-    ~Buffer() { wipe(bytes, sizeof bytes); }
-  } buf;
   for (;;) {
     if (cancel::requested()) return Status::Cancelled;
-    const ssize_t n = ::read(stdout_, buf.bytes, sizeof buf.bytes);
-    if (n > 0) {
-      out.insert(out.end(), buf.bytes, buf.bytes + n);
-      return Status::Done;
-    }
+    // Straight into `out`, which wipes what it held when it grows or goes (the
+    // bytes may be a file key or a PIN); a chunk-sized buffer on the stack
+    // would not fit a thread with a small stack.
+    const std::size_t had = out.size();
+    out.resize(had + kReadChunk);
+    const ssize_t n = ::read(stdout_, out.data() + had, kReadChunk);
+    const int err = errno;
+    out.resize(had + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    if (n > 0) return Status::Done;
     if (n == 0) return Status::Closed;
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return Status::Error;
+    if (err == EINTR) continue;
+    if (err != EAGAIN && err != EWOULDBLOCK) return Status::Error;
     const auto w = cancel::poll_fd(stdout_, POLLIN, time_left(deadline, timeout));
     if (w != cancel::Wait::Ready) return from_wait(w);
   }

@@ -3,6 +3,7 @@ kind, every refusal, and the order of value resolution."""
 import os
 import stat
 import subprocess
+import threading
 from pathlib import Path
 
 import pytest
@@ -186,14 +187,28 @@ def test_linked_worktree_uses_the_main_worktrees_key_file(keys, monkeypatch, tmp
 
 # --- files that are not plain files ------------------------------------------------------------
 
-def test_fifo_vault_waits_for_a_late_writer(keys, monkeypatch):
+def _on_small_stack(fn):
+    """fn() on a thread whose whole stack is 32 KiB, the least Python allows."""
+    done = []
+    old = threading.stack_size(32768)
+    try:
+        thread = threading.Thread(target=lambda: done.append(fn()))
+        thread.start()
+        thread.join()
+    finally:
+        threading.stack_size(old)
+    return done[0]
+
+
+@pytest.mark.parametrize("run", [lambda fn: fn(), _on_small_stack], ids=["main thread", "small stack"])
+def test_fifo_vault_waits_for_a_late_writer(keys, monkeypatch, run):
     use_age(monkeypatch, keys)
     write_vault("plain.vesk", VaultSpec(recipients=[keys["me"][1]], secrets={"A": Secret(shared="a")}))
     os.mkfifo(".vesk")
     # Another process writes late: the load holds the interpreter lock, so no thread of ours could.
     writer = subprocess.Popen(["sh", "-c", "sleep 0.5; cat plain.vesk > .vesk"])
     try:
-        assert vesk.get("A") == "a"
+        assert run(lambda: vesk.get("A")) == "a"
         assert writer.wait() == 0
     finally:
         writer.kill()  # blocked for ever on the FIFO when the load failed first
