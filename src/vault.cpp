@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -20,7 +19,6 @@ namespace vesk::vault {
 namespace {
 
 constexpr std::string_view kSupportedMajor = "2";
-constexpr std::size_t kReadChunk = 64 * 1024;
 
 VaultReadError io_error(int err) { return VaultReadError::from_io(IoError::from_errno(err)); }
 
@@ -61,25 +59,22 @@ Result<path::OpenFile, VaultReadError> open_no_follow(const std::string& path) {
 // A FIFO is read as a blocking open would read it: from the moment its writer
 // appears to its end. Poll reports nothing before a writer has come (a read
 // would see an empty file then), and the wait consults the cancellation check.
-// Each chunk is read straight into the text: a buffer on the stack would not
-// fit a thread with a small stack.
-Result<std::string, VaultReadError> read_fifo(int fd) {
+// After each wait, what the writer has written so far is read; EAGAIN means
+// it is not done yet.
+Result<std::string, VaultReadError> read_fifo(const path::OpenFile& file) {
   std::string text;
   for (;;) {
     errno = 0;
-    switch (cancel::poll_fd(fd, POLLIN, std::chrono::milliseconds(-1))) {
+    switch (cancel::poll_fd(file.fd(), POLLIN, std::chrono::milliseconds(-1))) {
       case cancel::Wait::Ready: break;
       case cancel::Wait::Cancelled: return unexpected(io_error(EINTR));
       case cancel::Wait::Timeout:
       case cancel::Wait::Error: return unexpected(io_error(errno != 0 ? errno : EIO));
     }
-    const std::size_t had = text.size();
-    text.resize(had + kReadChunk);
-    const ssize_t n = ::read(fd, text.data() + had, kReadChunk);
-    const int err = errno;
-    text.resize(had + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-    if (n == 0) return text;
-    if (n < 0 && err != EINTR && err != EAGAIN) return unexpected(io_error(err));
+    // No cap, as for a regular file.
+    const auto read = path::read_to_end(file, text, std::numeric_limits<std::size_t>::max() - 1 - text.size());
+    if (read) return text;
+    if (read.error().err != EAGAIN) return unexpected(io_error(read.error().err));
   }
 }
 
@@ -89,7 +84,7 @@ Result<std::string, VaultReadError> read_all(const path::OpenFile& file, const s
   const mode_t mode = file.st().st_mode;
   // Reading a directory fails with EISDIR; say so without trying.
   if (S_ISDIR(mode)) return unexpected(io_error(EISDIR));
-  if (S_ISFIFO(mode)) return read_fifo(file.fd());
+  if (S_ISFIFO(mode)) return read_fifo(file);
   if (!file.regular()) return unexpected(not_regular(path));
   std::string text;
   if (auto read = path::read_to_end(file, text, std::numeric_limits<std::size_t>::max() - 1); !read) {
