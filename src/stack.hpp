@@ -4,42 +4,85 @@
 // crypto library's assembly keeps state in frames of its own and leaves it
 // there when it returns: its ChaCha20 code, for one, keeps its whole input
 // block (the key among it) on the stack for a short input, and which code it
-// takes depends on the CPU. So at the end of every call that reaches key
-// material, the stack below the caller is zeroed, from the lowest page this
-// thread has ever touched up to the caller's frame.
+// takes depends on the CPU. So every call into it that handles key material
+// first marks how deep below the caller the library may go, and at the end of
+// every binding call that reaches key material the stack from the deepest
+// such mark up to the binding's frame is zeroed: only what the call itself
+// used as stack, on whatever stack it runs, at a cost that follows what the
+// call did.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vesk::stack {
 
+// How far below a marked call the library writes, on the deepest code path
+// that any CPU takes, once the algorithm was fetched: measured by the tests
+// with each path forced, rounded up. The first use of an algorithm goes
+// deeper, to fetch it, before it is handed any key.
+inline constexpr std::size_t kSha256Depth = 1536;  // SHA-256, HMAC and HKDF
+inline constexpr std::size_t kSha512Depth = 3840;
+inline constexpr std::size_t kAeadDepth = 1536;  // ChaCha20-Poly1305
+inline constexpr std::size_t kX25519Depth = 2560;
+inline constexpr std::size_t kBlake3Depth = 2048;  // keyed BLAKE3, 16 KiB per update
+inline constexpr std::size_t kBignumDepth = 2048;  // checks of RSA private components
+// RSA private-key operations: 2048-bit keys on AVX-512 IFMA take 12 KiB.
+inline constexpr std::size_t kRsaDepth = 16384;
+
+// Marks that the caller is about to hand key material to code that may use
+// up to `depth` bytes of stack below it.
+void reaching(std::size_t depth);
+
+// The deepest mark made on this thread from its construction to its end;
+// the marks of the code that ran before are back in place after it.
+class Watch {
+ public:
+  Watch();
+  ~Watch();
+  Watch(const Watch&) = delete;
+  Watch& operator=(const Watch&) = delete;
+  // The lowest address marked, or 0 when nothing was marked.
+  std::uintptr_t lowest() const;
+
+ private:
+  std::uintptr_t saved_;
+};
+
 namespace detail {
 
-// Zeroes this thread's stack from its lowest touched page up to a margin
-// below this call's own frame, where the zeroing itself runs. Returns the
-// top of what it zeroed, or 0 when the thread's stack cannot be told.
-std::uintptr_t zero_below_margin();
+// Zeroes this thread's stack from `low` up to a margin below this call's own
+// frame, where the zeroing itself runs. Returns the lowest address that the
+// margin frames must still reach, or 0 when there is nothing to zero: `low`
+// is not below the caller.
+std::uintptr_t zero_below_margin(std::uintptr_t low);
 
-// Zeroes frames of its own from just below the caller down to `top`: they
+// Zeroes frames of its own from just below the caller down to `bottom`: they
 // cover the margin that zero_below_margin left. Never inlined, not even into
 // itself: each call must be a frame below the last.
-[[gnu::noinline]] void zero_down_to(std::uintptr_t top);
+[[gnu::noinline]] void zero_down_to(std::uintptr_t bottom);
 
 }  // namespace detail
 
-// Zeroes every byte of this thread's stack below the caller's frame. Inlined,
-// so that no frame of its own lies between the caller and what is zeroed.
-[[gnu::always_inline]] inline void clear_below_caller() {
-  if (const std::uintptr_t top = detail::zero_below_margin(); top != 0) detail::zero_down_to(top);
+// Zeroes this thread's stack from `low` up to the caller's frame. Inlined, so
+// that no frame of its own lies between the caller and what is zeroed.
+[[gnu::always_inline]] inline void clear_below_caller(std::uintptr_t low) {
+  if (low == 0) return;
+  if (const std::uintptr_t bottom = detail::zero_below_margin(low); bottom != 0) detail::zero_down_to(bottom);
 }
 
-// Clears the stack below the frame it lives in when that frame is left, by a
-// return or by an exception passing through (the unwinder's frames included).
-struct ClearedOnExit {
+// Clears the stack below the frame it lives in, down to the deepest mark made
+// meanwhile, when that frame is left: by a return or by an exception passing
+// through (the unwinder's frames included).
+class ClearedOnExit {
+ public:
   ClearedOnExit() = default;
   ClearedOnExit(const ClearedOnExit&) = delete;
   ClearedOnExit& operator=(const ClearedOnExit&) = delete;
-  [[gnu::always_inline]] ~ClearedOnExit() { clear_below_caller(); }
+  [[gnu::always_inline]] ~ClearedOnExit() { clear_below_caller(watch_.lowest()); }
+
+ private:
+  Watch watch_;
 };
 
 }  // namespace vesk::stack

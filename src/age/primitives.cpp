@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "stack.hpp"
+
 namespace vesk::age {
 namespace {
 
@@ -54,6 +56,7 @@ void sha256_finish(EVP_MD_CTX* ctx, std::uint8_t* out) {
 
 // SHA-256 over two pieces.
 void sha256_two(Bytes a, Bytes b, std::uint8_t* out) {
+  stack::reaching(stack::kSha256Depth);
   EVP_MD_CTX* ctx = sha256_ctx();
   EVP_DigestUpdate(ctx, a.data(), a.size());
   EVP_DigestUpdate(ctx, b.data(), b.size());
@@ -63,6 +66,7 @@ void sha256_two(Bytes a, Bytes b, std::uint8_t* out) {
 // HMAC-SHA-256 (RFC 2104) on the digest above; the padded keys and the inner
 // digest are wiped.
 void hmac_into(Bytes key, Bytes data1, Bytes data2, std::uint8_t* out) {
+  stack::reaching(stack::kSha256Depth);
   SecretArray<kHmacBlock> block;
   if (key.size() > kHmacBlock) {
     sha256_two(key, {}, block.data());
@@ -112,6 +116,7 @@ std::array<std::uint8_t, 32> sha256(Bytes data) {
 
 std::array<std::uint8_t, 64> sha512(Bytes data) {
   std::array<std::uint8_t, 64> out{};
+  stack::reaching(stack::kSha512Depth);
   SHA512(data.data(), data.size(), out.data());
   return out;
 }
@@ -119,6 +124,7 @@ std::array<std::uint8_t, 64> sha512(Bytes data) {
 bool aead_open(const Key32& key, std::span<const std::uint8_t, 12> nonce, Bytes ciphertext,
                std::span<std::uint8_t> out) {
   if (ciphertext.size() < kTagSize || out.size() != ciphertext.size() - kTagSize) return false;
+  stack::reaching(stack::kAeadDepth);
   thread_local Owned<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
   std::size_t body = ciphertext.size() - kTagSize;
   int len = 0;
@@ -135,6 +141,7 @@ bool aead_open(const Key32& key, std::span<const std::uint8_t, 12> nonce, Bytes 
 }
 
 std::optional<X25519Key> X25519Key::from_scalar(const Key32& scalar) {
+  stack::reaching(stack::kX25519Depth);
   EVP_PKEY* pkey = EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, scalar.data(), scalar.size());
   std::array<std::uint8_t, 32> pub{};
   std::size_t len = pub.size();
@@ -162,6 +169,7 @@ std::optional<Key32> X25519Key::derive(std::span<const std::uint8_t, 32> u) cons
   if (!peer || !pkey_) return std::nullopt;
   Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(static_cast<EVP_PKEY*>(pkey_), nullptr));
   Key32 out;
+  stack::reaching(stack::kX25519Depth);
   std::size_t len = out.size();
   // OpenSSL refuses an all-zero shared secret, which is exactly age's low-order check.
   if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1 || EVP_PKEY_derive_set_peer_ex(ctx.get(), peer.get(), 0) != 1 ||

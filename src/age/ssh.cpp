@@ -11,6 +11,7 @@
 #include "age/base64.hpp"
 #include "age/ssh_internal.hpp"
 #include "age/ssh_wire.hpp"
+#include "stack.hpp"
 
 namespace vesk::age {
 namespace {
@@ -85,6 +86,7 @@ bool rsa_oaep_open(void* pkey, std::span<const std::uint8_t> body, FileKey& out)
     return false;
   }
   std::size_t len = 0;
+  stack::reaching(stack::kRsaDepth);
   if (EVP_PKEY_decrypt(ctx.get(), nullptr, &len, body.data(), body.size()) != 1) return false;
   SecretBytes plain(len);
   if (EVP_PKEY_decrypt(ctx.get(), plain.data(), &len, body.data(), body.size()) != 1) return false;
@@ -288,6 +290,7 @@ EVP_PKEY* build_rsa_key(const BIGNUM* n, const BIGNUM* e, const BIGNUM* d, const
 }  // namespace
 
 std::optional<SshIdentity> make_rsa_identity(const RsaParts& parts, std::span<const std::uint8_t> ssh_key) {
+  stack::reaching(stack::kBignumDepth);
   BnCtx ctx(BN_CTX_new());
   Bn n = bn_from(parts.n), e = bn_from(parts.e), d = bn_from(parts.d), p = bn_from(parts.p), q = bn_from(parts.q);
   if (!ctx || !n || !e || !d || !p || !q || !rsa_private_ok(n.get(), e.get(), d.get(), p.get(), q.get(), ctx.get())) {

@@ -99,7 +99,7 @@ PyObject* py_export_all(PyObject*, PyObject* args, PyObject* kwargs) {
 // Never raises: any failure to find key text is simply False.
 PyObject* py_has_identity(PyObject*, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    const stack::ClearedOnExit cleared;  // the key text was read
+    const stack::ClearedOnExit cleared;  // any key step below leaves its stack cleared
     const bool found = env::resolve_key_for_vault(kDefaultVault).has_value();
     return PyBool_FromLong(found ? 1 : 0);
   });
