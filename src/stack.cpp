@@ -1,5 +1,10 @@
 #include "stack.hpp"
 
+#include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "secure.hpp"
@@ -23,6 +28,9 @@ constexpr std::uintptr_t kMargin = 1024;
 // depth below the caller, so the frame ends within 1 KiB past it.
 constexpr std::size_t kBand = 2048;
 static_assert(kBand < std::min(kSha256Depth, kAeadDepth) + 1024);
+// The stack of on_own_stack's thread; glibc keeps the thread's own data at
+// its top.
+constexpr std::size_t kOwnStack = 256 << 10;
 // The lowest address marked on this thread; "none" is the top of the address space.
 constexpr std::uintptr_t kNone = UINTPTR_MAX;
 thread_local std::uintptr_t t_lowest = kNone;
@@ -39,6 +47,37 @@ thread_local std::uintptr_t t_lowest = kNone;
   const std::uintptr_t here = below_caller();
   const std::uintptr_t low = here > depth ? here - depth : 0;
   t_lowest = std::min(t_lowest, low);
+}
+
+bool on_own_stack(const std::function<void()>& body) {
+  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  void* map = ::mmap(nullptr, page + kOwnStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  if (map == MAP_FAILED) return false;
+  char* const stack = static_cast<char*>(map) + page;
+  ::mprotect(map, page, PROT_NONE);  // a guard page: running past the stack faults
+  pthread_attr_t attr;
+  bool started = ::pthread_attr_init(&attr) == 0;
+  if (started) {
+    // Signals go to the caller's threads: the new one starts with all blocked.
+    sigset_t all, old;
+    ::sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &old);
+    pthread_t thread;
+    started = ::pthread_attr_setstack(&attr, stack, kOwnStack) == 0 &&
+              ::pthread_create(
+                  &thread, &attr,
+                  [](void* f) -> void* {
+                    (*static_cast<const std::function<void()>*>(f))();
+                    return nullptr;
+                  },
+                  const_cast<std::function<void()>*>(&body)) == 0;
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (started) ::pthread_join(thread, nullptr);
+    ::pthread_attr_destroy(&attr);
+  }
+  wipe(stack, kOwnStack);
+  ::munmap(map, page + kOwnStack);
+  return started;
 }
 
 Watch::Watch() : saved_(t_lowest) { t_lowest = kNone; }

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace vesk::stack {
 
@@ -21,18 +22,25 @@ namespace vesk::stack {
 // that any CPU takes, once the algorithm was fetched: measured by the tests
 // with each path forced, rounded up. The first use of an algorithm goes
 // deeper, to fetch it, before it is handed any key.
-inline constexpr std::size_t kSha256Depth = 1536;  // SHA-256, HMAC and HKDF
+inline constexpr std::size_t kSha256Depth = 2048;  // SHA-256, HMAC and HKDF
 inline constexpr std::size_t kSha512Depth = 3840;
 inline constexpr std::size_t kAeadDepth = 1536;  // ChaCha20-Poly1305
 inline constexpr std::size_t kX25519Depth = 2560;
 inline constexpr std::size_t kBlake3Depth = 2048;  // keyed BLAKE3, 16 KiB per update
-inline constexpr std::size_t kBignumDepth = 2048;  // checks of RSA private components
-// RSA private-key operations: 2048-bit keys on AVX-512 IFMA take 12 KiB.
+inline constexpr std::size_t kBignumDepth = 2048;  // RSA private components: read, checked
+// Decoding an RSA key and its private-key operation, which on_own_stack
+// keeps off the caller's stack: the latter takes 4 KiB, or 12 KiB for
+// 2048-bit keys on AVX-512 IFMA. This bound is for where no thread starts.
 inline constexpr std::size_t kRsaDepth = 16384;
 
 // Marks that the caller is about to hand key material to code that may use
 // up to `depth` bytes of stack below it.
 void reaching(std::size_t depth);
+
+// Runs `body` on a thread of its own, on a stack mapped for it and zeroed
+// before it is unmapped: for a key step whose depth no bound fits well.
+// False, with nothing run, when no such thread could be started.
+bool on_own_stack(const std::function<void()>& body);
 
 // The deepest mark made on this thread from its construction to its end;
 // the marks of the code that ran before are back in place after it.

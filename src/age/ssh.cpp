@@ -86,11 +86,15 @@ bool rsa_oaep_open(void* pkey, std::span<const std::uint8_t> body, FileKey& out)
     return false;
   }
   std::size_t len = 0;
-  stack::reaching(stack::kRsaDepth);
   if (EVP_PKEY_decrypt(ctx.get(), nullptr, &len, body.data(), body.size()) != 1) return false;
   SecretBytes plain(len);
-  if (EVP_PKEY_decrypt(ctx.get(), plain.data(), &len, body.data(), body.size()) != 1) return false;
-  if (len != kFileKeyLen) return false;
+  bool opened = false;
+  const auto open = [&] { opened = EVP_PKEY_decrypt(ctx.get(), plain.data(), &len, body.data(), body.size()) == 1; };
+  if (!stack::on_own_stack(open)) {
+    stack::reaching(stack::kRsaDepth);
+    open();
+  }
+  if (!opened || len != kFileKeyLen) return false;
   std::copy(plain.begin(), plain.begin() + kFileKeyLen, out.bytes.begin());
   return true;
 }

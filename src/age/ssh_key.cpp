@@ -8,6 +8,7 @@
 #include "age/base64.hpp"
 #include "age/ssh_internal.hpp"
 #include "age/ssh_wire.hpp"
+#include "stack.hpp"
 #include "unicode.hpp"
 
 namespace vesk::age {
@@ -142,11 +143,18 @@ SshRead pkcs1_key(const SecretBytes& der) {
       OSSL_DECODER_CTX_free);
   const unsigned char* data = der.data();
   std::size_t len = der.size();
-  if (!dctx || OSSL_DECODER_from_data(dctx.get(), &data, &len) != 1 || !pkey) return read_error();
+  bool decoded = false;
+  const auto decode = [&] { decoded = dctx && OSSL_DECODER_from_data(dctx.get(), &data, &len) == 1 && pkey; };
+  if (!stack::on_own_stack(decode)) {
+    stack::reaching(stack::kRsaDepth);
+    decode();
+  }
+  if (!decoded) return read_error();
   std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> owned(pkey, EVP_PKEY_free);
   const char* names[] = {OSSL_PKEY_PARAM_RSA_N, OSSL_PKEY_PARAM_RSA_E, OSSL_PKEY_PARAM_RSA_D,
                          OSSL_PKEY_PARAM_RSA_FACTOR1, OSSL_PKEY_PARAM_RSA_FACTOR2};
   SecretBytes parts[5];
+  stack::reaching(stack::kBignumDepth);
   for (int i = 0; i < 5; ++i) {
     BIGNUM* bn = nullptr;
     if (EVP_PKEY_get_bn_param(pkey, names[i], &bn) != 1) return read_error();
