@@ -29,8 +29,11 @@ constexpr std::uint8_t kPolicyOpen = 0x08;
 constexpr std::uint8_t kRevokedOpen = 0x09;
 
 constexpr std::size_t kDigestSize = 32;
-// What one BLAKE3 update takes: 16 chunks, one batch of its widest code.
-constexpr std::size_t kBlake3Piece = 16 * 1024;
+// What one BLAKE3 update takes: 4 chunks. Its stack depth grows with the
+// chunks per update over the chunks its SIMD code hashes at once, from 4 on
+// SSE to 16 on AVX-512; 4 keep the depth the same on every CPU.
+constexpr std::size_t kBlake3Chunk = 1024;
+constexpr std::size_t kBlake3Piece = 4 * kBlake3Chunk;
 using Digest = std::array<std::uint8_t, kDigestSize>;
 
 // Collects a stream in memory (the keyed versions hash it in one call).
@@ -288,22 +291,26 @@ std::string keyed(std::string_view prefix, const MacKey& key, const Write& write
   stream.reserve(count.size);
   BufferSink sink{stream};
   write(sink);
+  Digest d{};
+  keyed_blake3(key, stream, d);
+  return mac_text(prefix, d);
+}
+
+}  // namespace
+
+void keyed_blake3(const MacKey& key, std::span<const std::uint8_t> stream, std::span<std::uint8_t, 32> out) {
   blake3_hasher hasher;
-  stack::reaching(stack::kBlake3Depth);
+  stack::reaching(stream.size() < 2 * kBlake3Chunk ? stack::kBlake3ChunkDepth : stack::kBlake3Depth);
   blake3_hasher_init_keyed(&hasher, key.data());
   // Hashed in pieces: BLAKE3 recurses once per doubling of what one update
   // takes, each level with a frame of chaining values derived from the key.
   for (std::size_t at = 0; at < stream.size(); at += kBlake3Piece) {
     blake3_hasher_update(&hasher, stream.data() + at, std::min(kBlake3Piece, stream.size() - at));
   }
-  Digest d{};
-  blake3_hasher_finalize(&hasher, d.data(), d.size());
+  blake3_hasher_finalize(&hasher, out.data(), out.size());
   // The hasher holds the key in its state.
   wipe(&hasher, sizeof hasher);
-  return mac_text(prefix, d);
 }
-
-}  // namespace
 
 std::string compute_mac_v1(const Vault& vault) {
   Sha256Sink sink;

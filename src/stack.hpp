@@ -26,7 +26,9 @@ inline constexpr std::size_t kSha256Depth = 2048;  // SHA-256, HMAC and HKDF
 inline constexpr std::size_t kSha512Depth = 3840;
 inline constexpr std::size_t kAeadDepth = 1536;  // ChaCha20-Poly1305
 inline constexpr std::size_t kX25519Depth = 2560;
-inline constexpr std::size_t kBlake3Depth = 2048;  // keyed BLAKE3, 16 KiB per update
+// Keyed BLAKE3, 4 KiB per update: one chunk takes its narrow code, more its wide one.
+inline constexpr std::size_t kBlake3ChunkDepth = 1536;
+inline constexpr std::size_t kBlake3Depth = 3584;
 inline constexpr std::size_t kBignumDepth = 2048;  // RSA private components: read, checked
 // Decoding an RSA key and its private-key operation, which on_own_stack
 // keeps off the caller's stack: the latter takes 4 KiB, or 12 KiB for
