@@ -155,11 +155,12 @@ $(BIN)/.bench-tools: $(BIN)/.build-tools
 # Benchmarks: ratios against floors measured in the same run (never tests).
 bench: deps prereq wheel-test $(BIN)/.bench-tools
 	$(CMAKE) -S . -B $(BUILD)/bench $(CMAKE_ARGS) -DVESK_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-	$(CMAKE) --build $(BUILD)/bench --target bench_decrypt bench_mac bench_plugin_reply bench_stack
+	$(CMAKE) --build $(BUILD)/bench --target bench_decrypt bench_mac bench_plugin_reply bench_stack bench_fifo_read
 	$(BUILD)/bench/bench_decrypt
 	$(BUILD)/bench/bench_mac
 	$(BUILD)/bench/bench_plugin_reply
 	$(BUILD)/bench/bench_stack
+	$(BUILD)/bench/bench_fifo_read
 	VESK_BENCH_BUILD=$(BUILD)/bench $(PY) bench/json_read.py
 	$(PY) bench/load.py
 

@@ -45,7 +45,9 @@ Wait poll_fd(int fd, short events, std::chrono::milliseconds timeout) {
     const int r = ::poll(&p, 1, static_cast<int>(slice.count()));
     if (r > 0) return (p.revents & POLLNVAL) ? Wait::Error : Wait::Ready;
     if (r < 0 && errno != EINTR) return Wait::Error;
-    if (r == 0 && bounded && Clock::now() >= deadline) return Wait::Timeout;
+    // After a signal as well: signals that come faster than poll can sleep
+    // must not hold the wait past its deadline.
+    if (bounded && Clock::now() >= deadline) return Wait::Timeout;
   }
 }
 

@@ -119,12 +119,40 @@ struct ReadFault {
   int err = 0;
 };
 
+// What read_to_end does when the descriptor has nothing to read yet: fails with EAGAIN.
+struct NoWait {
+  int operator()() const { return EAGAIN; }
+};
+
+namespace detail {
+
+// Grows `out` past its `used` bytes (never past `limit`) for the next read.
+// A regular file's size was reserved, so all of the capacity is read into.
+// A stream of unknown length grows fourfold, which copies far less than
+// doubling, and is zeroed a pipe's buffer at a time, so the spare capacity
+// that no read reaches is never touched.
+template <class Bytes>
+void make_room(Bytes& out, std::size_t used, std::size_t limit, bool sized) {
+  constexpr std::size_t kChunk = 4096;
+  constexpr std::size_t kStreamRoom = 64 * 1024;
+  if (sized) {
+    out.resize(std::min(limit, std::max(used + kChunk, out.capacity())));
+    return;
+  }
+  if (out.capacity() < used + kChunk) out.reserve(std::min(limit, 4 * used + kStreamRoom));
+  out.resize(std::min({limit, out.capacity(), used + kStreamRoom}));
+}
+
+}  // namespace detail
+
 // Appends the rest of the file to `out`, failing once more than `cap` bytes
 // were read. Reads into the container itself, so a wiping container leaves no
-// copy of the bytes behind.
-template <class Bytes>
-Result<void, ReadFault> read_to_end(const OpenFile& f, Bytes& out, std::size_t cap = kSmallFileCap) {
-  constexpr std::size_t kChunk = 4096;
+// copy of the bytes behind. When a non-blocking read finds nothing yet, it
+// calls `wait`, which returns 0 once there is more to read or else an error
+// number; the room already zeroed stays in place meanwhile, as zeroing it
+// again at every wake-up made a slow writer's file cost quadratic time.
+template <class Bytes, class Wait = NoWait>
+Result<void, ReadFault> read_to_end(const OpenFile& f, Bytes& out, std::size_t cap = kSmallFileCap, Wait wait = {}) {
   std::size_t used = out.size();
   const std::size_t limit = used + cap + 1;  // one byte more than allowed shows the excess
   if (f.regular() && f.st().st_size > 0) {
@@ -135,16 +163,21 @@ Result<void, ReadFault> read_to_end(const OpenFile& f, Bytes& out, std::size_t c
       out.resize(used);
       return unexpected(ReadFault{true, 0});
     }
-    if (out.size() == used) out.resize(std::min(limit, std::max(used + kChunk, out.capacity())));
+    if (out.size() == used) detail::make_room(out, used, limit, f.regular());
     const ssize_t n = ::read(f.fd(), out.data() + used, out.size() - used);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int err = n < 0 ? errno : 0;
-      out.resize(used);
-      if (n < 0) return unexpected(ReadFault{false, err});
-      return {};
+    if (n > 0) {
+      used += static_cast<std::size_t>(n);
+      continue;
     }
-    used += static_cast<std::size_t>(n);
+    int err = n < 0 ? errno : 0;
+    if (err == EINTR) continue;
+    if (err == EAGAIN) {
+      err = wait();
+      if (err == 0) continue;
+    }
+    out.resize(used);
+    if (err != 0) return unexpected(ReadFault{false, err});
+    return {};
   }
 }
 

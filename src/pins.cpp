@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -157,8 +158,10 @@ Lock lock(int fd, short type) {
     if (::fcntl(fd, F_OFD_SETLK, &whole) == 0 || (errno != EAGAIN && errno != EACCES && errno != EINTR)) {
       return Lock::Held;
     }
-    if (std::chrono::steady_clock::now() >= deadline) return Lock::Busy;
-    if (cancel::pause(kLockPoll) == cancel::Wait::Cancelled) return Lock::Cancelled;
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= left.zero()) return Lock::Busy;
+    const auto pause = std::min(kLockPoll, std::chrono::ceil<std::chrono::milliseconds>(left));
+    if (cancel::pause(pause) == cancel::Wait::Cancelled) return Lock::Cancelled;
   }
 }
 

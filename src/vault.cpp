@@ -59,23 +59,26 @@ Result<path::OpenFile, VaultReadError> open_no_follow(const std::string& path) {
 // A FIFO is read as a blocking open would read it: from the moment its writer
 // appears to its end. Poll reports nothing before a writer has come (a read
 // would see an empty file then), and the wait consults the cancellation check.
-// After each wait, what the writer has written so far is read; EAGAIN means
-// it is not done yet.
+// Whenever the writer has written nothing more yet (EAGAIN), the read waits
+// again, in the same text.
 Result<std::string, VaultReadError> read_fifo(const path::OpenFile& file) {
-  std::string text;
-  for (;;) {
+  const auto readable = [&file]() -> int {
     errno = 0;
     switch (cancel::poll_fd(file.fd(), POLLIN, std::chrono::milliseconds(-1))) {
-      case cancel::Wait::Ready: break;
-      case cancel::Wait::Cancelled: return unexpected(io_error(EINTR));
+      case cancel::Wait::Ready: return 0;
+      case cancel::Wait::Cancelled: return EINTR;
       case cancel::Wait::Timeout:
-      case cancel::Wait::Error: return unexpected(io_error(errno != 0 ? errno : EIO));
+      case cancel::Wait::Error: break;
     }
-    // No cap, as for a regular file.
-    const auto read = path::read_to_end(file, text, std::numeric_limits<std::size_t>::max() - 1 - text.size());
-    if (read) return text;
-    if (read.error().err != EAGAIN) return unexpected(io_error(read.error().err));
+    return errno != 0 ? errno : EIO;
+  };
+  if (const int err = readable(); err != 0) return unexpected(io_error(err));
+  std::string text;
+  // No cap, as for a regular file.
+  if (auto read = path::read_to_end(file, text, std::numeric_limits<std::size_t>::max() - 1, readable); !read) {
+    return unexpected(io_error(read.error().err));
   }
+  return text;
 }
 
 // Reads the whole file from the open descriptor. Only a regular file or a

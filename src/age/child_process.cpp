@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <thread>
 
 #include "cancel.hpp"
 
@@ -150,15 +149,18 @@ void ChildProcess::close_and_reap() {
   if (pid_ <= 0) return;
   // A plugin normally exits once its pipes close; one that lingers, or any
   // child of a cancelled load, is killed.
-  auto deadline = std::chrono::steady_clock::now() + kExitGrace;
+  const auto deadline = std::chrono::steady_clock::now() + kExitGrace;
   while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
-    if (cancel::requested() || std::chrono::steady_clock::now() >= deadline) {
+    const auto left = time_left(deadline, kExitGrace);
+    if (cancel::requested() || left.count() == 0) {
       ::kill(pid_, SIGKILL);
       while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
       }
       break;
     }
-    std::this_thread::sleep_for(kExitPoll);
+    // Not a relative sleep: restarted after each signal, it loses the time
+    // the handler took, and a fast interval timer kept it from ever ending.
+    cancel::pause(std::min(kExitPoll, left));
   }
   pid_ = -1;
 }

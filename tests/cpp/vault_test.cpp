@@ -1,11 +1,16 @@
-// vault::read: the version rule, link refusal and the I/O and parse failures
-// as the user sees them.
+// vault::read: the version rule, link refusal, the I/O and parse failures as
+// the user sees them, and a FIFO fed by a slow writer.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "scoped_env.hpp"
 #include "vault.hpp"
@@ -75,6 +80,35 @@ TEST_F(VaultRead, IoFailures) {
   };
   for (const auto& [path, error] : rows) EXPECT_EQ(outcome(path), error) << path;
   EXPECT_EQ(vault::read(d + "/link").error().io.kind, IoError::Kind::InvalidInput);
+}
+
+// A writer that trickles the vault in: every gap between pieces is a wait
+// of the read, which must go on in the same text, past its first growths.
+TEST_F(VaultRead, FifoWrittenInSmallPieces) {
+  const std::string fifo = dir_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::size_t piece : {1, 7}) {
+    std::string value;
+    for (std::size_t i = 0; value.size() < piece * 20000; ++i) value += std::to_string(i) + ",";
+    const std::string text = R"({"version":"2","created":"c","vault_name":"n","recipients":[],"schema":{},)"
+                             R"("secrets":{"A":{"shared":")" + value + R"("}},"meta":""})";
+    std::thread writer([&] {
+      sigset_t pipe;  // a failed read shows as the test's failure, not as a SIGPIPE
+      sigemptyset(&pipe);
+      sigaddset(&pipe, SIGPIPE);
+      pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+      const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);  // once the read has opened it
+      for (std::size_t at = 0; fd >= 0 && at < text.size(); at += piece) {
+        if (::write(fd, text.data() + at, std::min(piece, text.size() - at)) < 0) break;
+        if (at / piece % 16 == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
+      if (fd >= 0) ::close(fd);
+    });
+    auto read = vault::read(fifo);
+    writer.join();
+    ASSERT_TRUE(read) << piece << ": " << read.error().display();
+    EXPECT_EQ(read->secrets.at("A").shared, value) << piece;
+  }
 }
 
 }  // namespace

@@ -110,3 +110,25 @@ def test_ctrl_c_ends_a_plugin_wait(plugin_key, tmp_path, env):
     assert outcome == "KeyboardInterrupt", err
     assert caught - sent < 1.0
     assert (children, fds_kept, tmp) == ("none", True, [])
+
+
+# A signal every 50 µs: a relative sleep restarted after each signal may never
+# end, and reaping the pinentry once it has answered waits for it to exit.
+LOAD_UNDER_TIMER = r"""
+import signal
+import vesk
+signal.signal(signal.SIGALRM, lambda *_: None)
+signal.setitimer(signal.ITIMER_REAL, 50e-6, 50e-6)
+vesk.load()
+signal.setitimer(signal.ITIMER_REAL, 0)
+print("loaded")
+"""
+
+
+def test_plugin_load_with_pinentry_ends_under_a_signal_storm(plugin_key):
+    write_vault(".vesk", VaultSpec(recipients=[plugin_key], secrets={"A": Secret(shared="a")}))
+    env = {**os.environ, "VESKTEST_MODE": "secret",
+           "PYTHONPATH": os.pathsep.join([str(Path(vesk.__file__).parent), os.environ.get("PYTHONPATH", "")])}
+    done = subprocess.run([sys.executable, "-c", LOAD_UNDER_TIMER], env=env, capture_output=True, text=True,
+                          timeout=60)
+    assert (done.returncode, done.stdout) == (0, "loaded\n"), done.stderr
