@@ -43,6 +43,9 @@ constexpr int kTempNameAttempts = 8;
 // How long a load waits for another's in-place rewrite, and how often it looks.
 constexpr std::chrono::milliseconds kLockWait{2000};
 constexpr std::chrono::milliseconds kLockPoll{5};
+// Reads of the pin before the last one is taken as it is: each read past the
+// second means yet another rewrite landed meanwhile.
+constexpr int kReadAttempts = 8;
 
 enum class Lock { Held, Busy, Cancelled };
 
@@ -240,6 +243,23 @@ void store(const std::string& pin_file, const SignerPin& pin) {
   write_pin_file(pin_file, write_pin(pin));
 }
 
+// The pin's text, read from its start until two reads in a row give the same
+// bytes. A read that a rewrite lands in (a stalled reader, a slow network
+// file system) may take the start of one pin and the end of the other; the
+// next read, of the whole file as it is then, does not repeat that mix.
+// fstat could miss it: a rewrite padded to the old length within one tick of
+// a coarse file-system clock leaves size and times as they were.
+std::optional<std::string> read_settled(const path::OpenFile& file) {
+  std::string previous, text;
+  for (int i = 0; i < kReadAttempts; ++i) {
+    previous.swap(text);
+    text.clear();
+    if (::lseek(file.fd(), 0, SEEK_SET) != 0 || !path::read_to_end(file, text)) return std::nullopt;
+    if (i > 0 && text == previous) break;
+  }
+  return text;
+}
+
 // The pin as stored, or an empty one: an unreadable or malformed pin file
 // counts as none. Nothing when the load was cancelled while waiting for it.
 std::optional<SignerPin> load(const std::string& pin_file) {
@@ -251,9 +271,9 @@ std::optional<SignerPin> load(const std::string& pin_file) {
   // holds the lock longer is stopped or flushing, its write done or not
   // begun, so the pin is read then all the same.
   if (lock(file->fd(), F_RDLCK) == Lock::Cancelled) return std::nullopt;
-  std::string text;
-  if (!path::read_to_end(*file, text)) return SignerPin{};
-  return parse_pin(text).value_or(SignerPin{});
+  const auto text = read_settled(*file);
+  if (!text) return SignerPin{};
+  return parse_pin(*text).value_or(SignerPin{});
 }
 
 Reconciled pinning_off(const OrderedMap<std::string>& signers) {
