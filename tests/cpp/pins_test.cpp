@@ -366,6 +366,22 @@ TEST_F(InPlace, ReadHeldWhileRewritten) {
   }
 }
 
+// A rewrite held at each of its system calls in turn while another writer
+// writes a longer pin: the pin then reads as one of the two, never as the
+// shorter one followed by the end of the longer.
+TEST_F(InPlace, WriteHeldWhileRewritten) {
+  const std::string mine = write_pin({kGrows, true});
+  const std::string longer = write_pin({{{"a", "1"}, {"b", "2"}, {"c", "3"}}, true});
+  int status = 0;
+  for (int stop = 1;; ++stop) {
+    put(kOld);
+    const bool held = rewritten_at(stop, [&] { return reconcile(kVault, kGrows, true), 0; }, longer, status);
+    const std::string after = now();
+    ASSERT_TRUE(after == mine || after == longer) << "held at " << stop << ": " << after;
+    if (!held) break;
+  }
+}
+
 // From here on, fallocate fails as on a file system without it.
 bool without_fallocate() {
   sock_filter code[] = {
