@@ -175,6 +175,16 @@ bool extend_with_blanks(int fd, off_t from, off_t size) {
   return ::lseek(fd, from, SEEK_SET) == from && write_all(fd, std::string(static_cast<std::size_t>(size - from), ' '));
 }
 
+// Whether a write lock keeps ours off the file open as `fd`: one taken
+// through a descriptor open for writing, so by another rewrite of someone
+// who may write the pin anyway, never by a reader.
+bool writer_holds(int fd) {
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  return ::fcntl(fd, F_OFD_GETLK, &whole) == 0 && whole.l_type == F_WRLCK;
+}
+
 // Writes `content` at the start of the file open as `fd`, whose length is
 // `now`: the room is reserved first, so the one write call cannot stop half
 // way, and the text is padded with blanks (which a JSON reader skips) to that
@@ -202,16 +212,19 @@ off_t write_padded(int fd, std::string_view content, off_t now) {
 // file. A kill at any step, a load reading meanwhile and a full disk each
 // leave the old pin or the new one, never a torn file that reads as no pin:
 // each write is whole (see write_padded), and loads wait on the lock while it
-// runs. Another writer past its wait may land a longer pin between our fstat
-// and our write, leaving its end after our text; so the file is looked at
-// again after each write and written again, padded to its length then, until
-// it is no longer than our write. Whoever's write lands last thus finds no
-// other pin's end behind it.
+// runs. Where a reader kept the lock past the wait, another rewrite may also
+// go on without it and land a longer pin between our fstat and our write,
+// leaving its end after our text; so the file is looked at again after each
+// write and written again, padded to its length then, until it is no longer
+// than our write. Whoever's write lands last thus finds no other pin's end
+// behind it.
 void rewrite_in_place(int fd, std::string_view content) {
-  // A lock still held after the wait is no load's, as a load reads at once:
-  // it only delays the rewrite, or anyone who may read the pin could keep it
-  // from ever being written.
-  if (lock(fd, F_WRLCK) == Lock::Cancelled) return;
+  // A read lock still held after the wait is no load's, as a load reads at
+  // once: it only delays the rewrite, or anyone who may read the pin could
+  // keep it from ever being written. A write lock is another rewrite's, which
+  // may be between its fstat and its write: ours gives way to it.
+  const Lock held = lock(fd, F_WRLCK);
+  if (held == Lock::Cancelled || (held == Lock::Busy && writer_holds(fd))) return;
   off_t written = -1;
   for (int i = 0; i < kWriteAttempts; ++i) {
     struct stat st {};

@@ -328,6 +328,20 @@ TEST_F(InPlace, ReadLockHeldPastTheWait) {
   }
 }
 
+// A write lock held past the wait is another rewrite's, taken by someone who
+// may write the pin: the load then writes nothing rather than land its write
+// between that rewrite's look at the pin's length and its own write.
+TEST_F(InPlace, WriteLockHeldPastTheWait) {
+  put(kOld);
+  const path::Fd writer(::open(pin().c_str(), O_WRONLY | O_CLOEXEC));
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  ASSERT_EQ(::fcntl(writer.get(), F_OFD_SETLK, &whole), 0);
+  EXPECT_EQ(fixture::in_child([&] { return as_nobody() ? (reconcile(kVault, kGrows, true), "ok") : "no setuid"; }),
+            "ok");
+  EXPECT_EQ(now(), write_pin(kOld));
+}
+
 // A load of a vault whose pinned signer now has another key, held at each of
 // its system calls in turn while another process rewrites the pin in place,
 // is refused every time: it reads the old pin or the new one.
