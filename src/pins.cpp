@@ -44,6 +44,12 @@ constexpr int kTempNameAttempts = 8;
 // How long a load waits for another's in-place rewrite, and how often it looks.
 constexpr std::chrono::milliseconds kLockWait{2000};
 constexpr std::chrono::milliseconds kLockPoll{5};
+// Reads of the pin before the last one is taken as it is: each read past the
+// second means yet another rewrite landed meanwhile.
+constexpr int kReadAttempts = 8;
+// Writes of an in-place rewrite: each past the first follows another writer's
+// longer pin, and pins are not endlessly long.
+constexpr int kWriteAttempts = 8;
 
 enum class Lock { Held, Busy, Cancelled };
 
@@ -172,35 +178,65 @@ bool extend_with_blanks(int fd, off_t from, off_t size) {
   return ::lseek(fd, from, SEEK_SET) == from && write_all(fd, std::string(static_cast<std::size_t>(size - from), ' '));
 }
 
-// Rewrites the pin open as `fd` in place, for a directory that takes no new
-// file. A kill at any step, a load reading meanwhile and a full disk each
-// leave the old pin or the new one, never a torn file that reads as no pin:
-// the room is reserved before the text is written, so the write cannot stop
-// half way; the text goes out in one write call, padded with blanks (which a
-// JSON reader skips) to the old length, so no cut follows it; and loads wait
-// on the lock while that call runs.
-void rewrite_in_place(int fd, std::string_view content) {
-  // A lock still held after the wait is no load's, as a load reads at once:
-  // it only delays the rewrite, or anyone who may read the pin could keep it
-  // from ever being written.
-  if (lock(fd, F_WRLCK) == Lock::Cancelled) return;
-  struct stat st {};
+// Whether a write lock keeps ours off the file open as `fd`: one taken
+// through a descriptor open for writing, so by another rewrite of someone
+// who may write the pin anyway, never by a reader.
+bool writer_holds(int fd) {
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  return ::fcntl(fd, F_OFD_GETLK, &whole) == 0 && whole.l_type == F_WRLCK;
+}
+
+// Writes `content` at the start of the file open as `fd`, whose length is
+// `now`: the room is reserved first, so the one write call cannot stop half
+// way, and the text is padded with blanks (which a JSON reader skips) to that
+// length, so no cut follows it. The length written, or -1 when nothing was.
+off_t write_padded(int fd, std::string_view content, off_t now) {
   // A file larger than any pin is none; padding it would only write blanks.
-  if (::fstat(fd, &st) != 0 || st.st_size > static_cast<off_t>(path::kSmallFileCap)) return;
+  if (now > static_cast<off_t>(path::kSmallFileCap)) return -1;
   std::string text(content);
-  if (static_cast<off_t>(text.size()) < st.st_size) text.resize(static_cast<std::size_t>(st.st_size), ' ');
+  if (static_cast<off_t>(text.size()) < now) text.resize(static_cast<std::size_t>(now), ' ');
   const auto size = static_cast<off_t>(text.size());
   // A file-size limit would cut the write short, as a full disk would.
   rlimit limit{};
   if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
       static_cast<rlim_t>(size) > limit.rlim_cur) {
-    return;
+    return -1;
   }
   if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) != 0 &&
-      ((errno != EOPNOTSUPP && errno != ENOSYS) || !extend_with_blanks(fd, st.st_size, size))) {
-    return;
+      ((errno != EOPNOTSUPP && errno != ENOSYS) || !extend_with_blanks(fd, now, size))) {
+    return -1;
   }
-  if (::pwrite(fd, text.data(), text.size(), 0) == size) flushed(fd);
+  return ::pwrite(fd, text.data(), text.size(), 0) == size ? size : -1;
+}
+
+// Rewrites the pin open as `fd` in place, for a directory that takes no new
+// file. A kill at any step, a load reading meanwhile and a full disk each
+// leave the old pin or the new one, never a torn file that reads as no pin:
+// each write is whole (see write_padded), and loads wait on the lock while it
+// runs. Where a reader kept the lock past the wait, another rewrite may also
+// go on without it and land a longer pin between our fstat and our write,
+// leaving its end after our text; so the file is looked at again after each
+// write and written again, padded to its length then, until it is no longer
+// than our write. Whoever's write lands last thus finds no other pin's end
+// behind it.
+void rewrite_in_place(int fd, std::string_view content) {
+  // A read lock still held after the wait is no load's, as a load reads at
+  // once: it only delays the rewrite, or anyone who may read the pin could
+  // keep it from ever being written. A write lock is another rewrite's, which
+  // may be between its fstat and its write: ours gives way to it.
+  const Lock held = lock(fd, F_WRLCK);
+  if (held == Lock::Cancelled || (held == Lock::Busy && writer_holds(fd))) return;
+  off_t written = -1;
+  for (int i = 0; i < kWriteAttempts; ++i) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_size <= written) break;
+    const off_t now = write_padded(fd, content, st.st_size);
+    if (now < 0) break;
+    written = now;
+  }
+  if (written >= 0) flushed(fd);
 }
 
 // Writes the pin as a plain write would, atomically where the directory
@@ -243,6 +279,23 @@ void store(const std::string& pin_file, const SignerPin& pin) {
   write_pin_file(pin_file, write_pin(pin));
 }
 
+// The pin's text, read from its start until two reads in a row give the same
+// bytes. A read that a rewrite lands in (a stalled reader, a slow network
+// file system) may take the start of one pin and the end of the other; the
+// next read, of the whole file as it is then, does not repeat that mix.
+// fstat could miss it: a rewrite padded to the old length within one tick of
+// a coarse file-system clock leaves size and times as they were.
+std::optional<std::string> read_settled(const path::OpenFile& file) {
+  std::string previous, text;
+  for (int i = 0; i < kReadAttempts; ++i) {
+    previous.swap(text);
+    text.clear();
+    if (::lseek(file.fd(), 0, SEEK_SET) != 0 || !path::read_to_end(file, text)) return std::nullopt;
+    if (i > 0 && text == previous) break;
+  }
+  return text;
+}
+
 // The pin as stored, or an empty one: an unreadable or malformed pin file
 // counts as none. Nothing when the load was cancelled while waiting for it.
 std::optional<SignerPin> load(const std::string& pin_file) {
@@ -254,9 +307,9 @@ std::optional<SignerPin> load(const std::string& pin_file) {
   // holds the lock longer is stopped or flushing, its write done or not
   // begun, so the pin is read then all the same.
   if (lock(file->fd(), F_RDLCK) == Lock::Cancelled) return std::nullopt;
-  std::string text;
-  if (!path::read_to_end(*file, text)) return SignerPin{};
-  return parse_pin(text).value_or(SignerPin{});
+  const auto text = read_settled(*file);
+  if (!text) return SignerPin{};
+  return parse_pin(*text).value_or(SignerPin{});
 }
 
 Reconciled pinning_off(const OrderedMap<std::string>& signers) {

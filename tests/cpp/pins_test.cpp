@@ -276,6 +276,15 @@ class InPlace : public Pins {
     }
     return WIFEXITED(status) ? 0 : pid;
   }
+  // `load` held at its `stop`-th stop, as held_at does, while another writer
+  // past its wait writes `text` over the pin; false when `load` ended before.
+  bool rewritten_at(int stop, const std::function<int()>& load, const std::string& text, int& status) {
+    const pid_t pid = held_at(stop, load, status);
+    const path::Fd out(::open(pin().c_str(), O_WRONLY | O_CLOEXEC));
+    EXPECT_EQ(::pwrite(out.get(), text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+    if (pid != 0) ::ptrace(PTRACE_DETACH, pid, nullptr, nullptr), ::waitpid(pid, &status, 0);
+    return pid != 0;
+  }
 };
 
 const SignerPin kOld{{{"a", "1"}}, false};
@@ -319,6 +328,20 @@ TEST_F(InPlace, ReadLockHeldPastTheWait) {
   }
 }
 
+// A write lock held past the wait is another rewrite's, taken by someone who
+// may write the pin: the load then writes nothing rather than land its write
+// between that rewrite's look at the pin's length and its own write.
+TEST_F(InPlace, WriteLockHeldPastTheWait) {
+  put(kOld);
+  const path::Fd writer(::open(pin().c_str(), O_WRONLY | O_CLOEXEC));
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  ASSERT_EQ(::fcntl(writer.get(), F_OFD_SETLK, &whole), 0);
+  EXPECT_EQ(fixture::in_child([&] { return as_nobody() ? (reconcile(kVault, kGrows, true), "ok") : "no setuid"; }),
+            "ok");
+  EXPECT_EQ(now(), write_pin(kOld));
+}
+
 // A load of a vault whose pinned signer now has another key, held at each of
 // its system calls in turn while another process rewrites the pin in place,
 // is refused every time: it reads the old pin or the new one.
@@ -339,6 +362,38 @@ TEST_F(InPlace, ReadWhileRewritten) {
     if (reader == 0) break;
   }
   EXPECT_EQ(now(), write_pin({kGrows, true}));
+}
+
+// A load held at each of its system calls in turn while another writer
+// rewrites the pin with a longer text: it reads one pin or the other, never
+// the old text followed by the end of the new one, so it refuses the key.
+TEST_F(InPlace, ReadHeldWhileRewritten) {
+  const std::string longer = write_pin({kGrows, true});
+  int status = 0;
+  for (int stop = 1;; ++stop) {
+    put(kOld);
+    const bool held = rewritten_at(
+        stop, [&] { return std::holds_alternative<KeyChanged>(reconcile(kVault, {{"a", "2"}}, true)) ? 0 : 3; },
+        longer, status);
+    ASSERT_EQ(WEXITSTATUS(status), 0) << "accepted when held at " << stop;
+    if (!held) break;
+  }
+}
+
+// A rewrite held at each of its system calls in turn while another writer
+// writes a longer pin: the pin then reads as one of the two, never as the
+// shorter one followed by the end of the longer.
+TEST_F(InPlace, WriteHeldWhileRewritten) {
+  const std::string mine = write_pin({kGrows, true});
+  const std::string longer = write_pin({{{"a", "1"}, {"b", "2"}, {"c", "3"}}, true});
+  int status = 0;
+  for (int stop = 1;; ++stop) {
+    put(kOld);
+    const bool held = rewritten_at(stop, [&] { return reconcile(kVault, kGrows, true), 0; }, longer, status);
+    const std::string after = now();
+    ASSERT_TRUE(after == mine || after == longer) << "held at " << stop << ": " << after;
+    if (!held) break;
+  }
 }
 
 // From here on, fallocate fails as on a file system without it.
