@@ -9,7 +9,8 @@
 // every binding call that reaches key material the stack from the deepest
 // such mark up to the binding's frame is zeroed: only what the call itself
 // used as stack, on whatever stack it runs, at a cost that follows what the
-// call did.
+// call did. A key step whose depth varies too widely with the CPU runs on a
+// stack of its own instead, which is zeroed whole.
 #pragma once
 
 #include <cstddef>
