@@ -89,10 +89,10 @@ bool rsa_oaep_open(void* pkey, std::span<const std::uint8_t> body, FileKey& out)
   if (EVP_PKEY_decrypt(ctx.get(), nullptr, &len, body.data(), body.size()) != 1) return false;
   SecretBytes plain(len);
   bool opened = false;
-  const auto open = [&] { opened = EVP_PKEY_decrypt(ctx.get(), plain.data(), &len, body.data(), body.size()) == 1; };
-  if (!stack::on_own_stack(open)) {
+  const auto decrypt = [&] { opened = EVP_PKEY_decrypt(ctx.get(), plain.data(), &len, body.data(), body.size()) == 1; };
+  if (!stack::on_own_stack(decrypt)) {
     stack::reaching(stack::kRsaDepth);
-    open();
+    decrypt();
   }
   if (!opened || len != kFileKeyLen) return false;
   std::copy(plain.begin(), plain.begin() + kFileKeyLen, out.bytes.begin());
