@@ -26,10 +26,10 @@ using Groups = OrderedMap<TextList>;
 using Grants = OrderedMap<GrantEntry>;
 using MacBytes = std::vector<std::uint8_t>;
 
-// "sha256:" / "sha256v2:": SHA-256, no key.
 // Keyed BLAKE3 of a MAC stream, with a bounded stack depth whatever its length.
 void keyed_blake3(const MacKey& key, std::span<const std::uint8_t> stream, std::span<std::uint8_t, 32> out);
 
+// "sha256:" / "sha256v2:": SHA-256, no key.
 std::string compute_mac_v1(const Vault& vault);
 std::string compute_mac_v2(const Vault& vault);
 // "blake3:" .. "blake3v7:": keyed BLAKE3. The number in the prefix lags the

@@ -40,6 +40,18 @@ thread_local std::uintptr_t t_lowest = kNone;
   return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
 }
 
+// Zeroes the pages of [begin, begin + size) that were ever written: a page
+// never touched holds nothing, and writing it would only fault it in (a page
+// swapped out within the thread's short life would be missed).
+void wipe_touched(char* begin, std::size_t size, std::size_t page) {
+  unsigned char resident[kOwnStack / 4096];
+  const std::size_t pages = size / page;
+  if (pages > sizeof resident || ::mincore(begin, size, resident) != 0) return wipe(begin, size);
+  for (std::size_t i = 0; i < pages; ++i) {
+    if (resident[i] & 1) wipe(begin + i * page, page);
+  }
+}
+
 }  // namespace
 
 [[gnu::noinline]] void reaching(std::size_t depth) {
@@ -49,7 +61,10 @@ thread_local std::uintptr_t t_lowest = kNone;
   t_lowest = std::min(t_lowest, low);
 }
 
-bool on_own_stack(const std::function<void()>& body) {
+namespace {
+
+// On a thread of its own, as on_own_stack says; false when none could be started.
+bool on_a_thread(const std::function<void()>& body) {
   const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
   void* map = ::mmap(nullptr, page + kOwnStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
   if (map == MAP_FAILED) return false;
@@ -75,9 +90,17 @@ bool on_own_stack(const std::function<void()>& body) {
     if (started) ::pthread_join(thread, nullptr);
     ::pthread_attr_destroy(&attr);
   }
-  wipe(stack, kOwnStack);
+  wipe_touched(stack, kOwnStack, page);
   ::munmap(map, page + kOwnStack);
   return started;
+}
+
+}  // namespace
+
+void on_own_stack(const std::function<void()>& body, std::size_t depth) {
+  if (on_a_thread(body)) return;
+  reaching(depth);
+  body();
 }
 
 Watch::Watch() : saved_(t_lowest) { t_lowest = kNone; }

@@ -42,8 +42,9 @@ void reaching(std::size_t depth);
 
 // Runs `body` on a thread of its own, on a stack mapped for it and zeroed
 // before it is unmapped: for a key step whose depth no bound fits well.
-// False, with nothing run, when no such thread could be started.
-bool on_own_stack(const std::function<void()>& body);
+// Where no such thread can be started, it runs here, marked as reaching
+// `depth`.
+void on_own_stack(const std::function<void()>& body, std::size_t depth);
 
 // The deepest mark made on this thread from its construction to its end;
 // the marks of the code that ran before are back in place after it.

@@ -90,10 +90,7 @@ bool rsa_oaep_open(void* pkey, std::span<const std::uint8_t> body, FileKey& out)
   SecretBytes plain(len);
   bool opened = false;
   const auto decrypt = [&] { opened = EVP_PKEY_decrypt(ctx.get(), plain.data(), &len, body.data(), body.size()) == 1; };
-  if (!stack::on_own_stack(decrypt)) {
-    stack::reaching(stack::kRsaDepth);
-    decrypt();
-  }
+  stack::on_own_stack(decrypt, stack::kRsaDepth);
   if (!opened || len != kFileKeyLen) return false;
   std::copy(plain.begin(), plain.begin() + kFileKeyLen, out.bytes.begin());
   return true;

@@ -145,10 +145,7 @@ SshRead pkcs1_key(const SecretBytes& der) {
   std::size_t len = der.size();
   bool decoded = false;
   const auto decode = [&] { decoded = dctx && OSSL_DECODER_from_data(dctx.get(), &data, &len) == 1 && pkey; };
-  if (!stack::on_own_stack(decode)) {
-    stack::reaching(stack::kRsaDepth);
-    decode();
-  }
+  stack::on_own_stack(decode, stack::kRsaDepth);
   if (!decoded) return read_error();
   std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> owned(pkey, EVP_PKEY_free);
   const char* names[] = {OSSL_PKEY_PARAM_RSA_N, OSSL_PKEY_PARAM_RSA_E, OSSL_PKEY_PARAM_RSA_D,
